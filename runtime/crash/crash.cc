@@ -1,0 +1,82 @@
+// Crash reporting: the crash primitive, its exported variants and the
+// process's own abort. Nothing here allocates or takes a lock.
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+#include "runtime/crash/crash_internal.h"
+
+extern "C" {
+const char* gVlmCrashReason = nullptr;
+}
+
+namespace {
+
+char gCrashPrintfReason[1024];
+std::atomic<int> gCrashPrintfBusy{0};
+
+// Writes all of `text` to standard error, retrying short writes and EINTR.
+void WriteStderr(const char* text, size_t length) {
+  while (length > 0) {
+    ssize_t n = write(STDERR_FILENO, text, length);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    text += n;
+    length -= static_cast<size_t>(n);
+  }
+}
+
+}  // namespace
+
+namespace vellum {
+
+void FaultWithLine(int line) {
+  // The volatile store cannot be removed or reordered by the compiler; the
+  // fault it causes is the crash.
+  *reinterpret_cast<volatile int*>(static_cast<uintptr_t>(0)) = line;
+  abort();
+}
+
+void CrashPlain() {
+  gVlmCrashReason = "VLM_CRASH()";
+  FaultWithLine(9);
+}
+
+}  // namespace vellum
+
+extern "C" void VLM_CrashOOL(int line, const char* reason) {
+  gVlmCrashReason = reason;
+  vellum::FaultWithLine(line);
+}
+
+extern "C" void VLM_CrashPrintf(int line, const char* format, ...) {
+  int expected = 0;
+  if (!gCrashPrintfBusy.compare_exchange_strong(expected, 1)) {
+    // Another thread is already crashing and owns the buffer.
+    vellum::FaultWithLine(line);
+  }
+  va_list args;
+  va_start(args, format);
+  int length = vsnprintf(gCrashPrintfReason, sizeof(gCrashPrintfReason), format, args);
+  va_end(args);
+  if (static_cast<unsigned>(length) >= sizeof(gCrashPrintfReason)) {
+    vellum::FaultWithLine(58);
+  }
+  gVlmCrashReason = gCrashPrintfReason;
+  vellum::FaultWithLine(line);
+}
+
+void vlmalloc_abort(const char* message) {
+  WriteStderr(message, strlen(message));
+  WriteStderr("\n", 1);
+  gVlmCrashReason = "VLM_CRASH()";
+  vellum::FaultWithLine(33);
+}
+
+extern "C" void abort() {
+  vlmalloc_abort("Redirecting call to abort() to vlmalloc_abort\n");
+}
