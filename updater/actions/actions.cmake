@@ -19,4 +19,11 @@ if(TARGET vlm_upq)
   target_compile_definitions(vlm_actions_run_test PRIVATE
     VLM_UPQ_PATH="$<TARGET_FILE:upq>" VLM_QBDIFF_PATH="$<TARGET_FILE:qbdiff>")
   add_dependencies(vlm_actions_run_test upq qbdiff)
+
+  vlm_test(vlm_actions_rollback_test SRCS rollback_test.cc
+           DEPS vlm_actions vlm_updater_fault LABEL actions)
+  target_link_options(vlm_actions_rollback_test PRIVATE ${VLM_FAULT_LINK_OPTIONS})
+  target_compile_definitions(vlm_actions_rollback_test PRIVATE
+    VLM_UPQ_PATH="$<TARGET_FILE:upq>" VLM_QBDIFF_PATH="$<TARGET_FILE:qbdiff>")
+  add_dependencies(vlm_actions_rollback_test upq qbdiff)
 endif()
