@@ -219,6 +219,15 @@ class LauncherTest(unittest.TestCase):
                             "QIR_APP_FILE" not in env:
                         self.assertIsNone(got["QIR_APP_FILE"])
 
+    def test_static_initialisation(self):
+        r = run(self.install())
+        entry = r.call("ZOV_GetBootstrap")
+        self.assertIsNone(entry["initial"])
+        self.assertGreater(entry["resolution"], 0)
+        with open("/proc/cpuinfo") as f:
+            flags = next(line for line in f if line.startswith("flags")).split()
+        self.assertEqual(entry["ssse3_enabled"], "ssse3" in flags)
+
     def test_content_process(self):
         inst = self.install()
         prog = inst.tarvelin

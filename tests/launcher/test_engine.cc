@@ -129,10 +129,13 @@ class RecordingBootstrap final : public Bootstrap {
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) void ZOV_GetBootstrap(Bootstrap** result) {
-  // The flags are tarvelin's, bound through its exports; reading one proves
-  // the binding.
-  Record("{\"call\": \"ZOV_GetBootstrap\", \"initial\": %s, \"ssse3_enabled\": %s}",
+  // tarvelin's static initialisation has run before anything is loaded: the
+  // CPU flags are computed and the clock's resolution measured. Both are read
+  // through tarvelin's exports.
+  Record("{\"call\": \"ZOV_GetBootstrap\", \"initial\": %s, \"ssse3_enabled\": %s, "
+         "\"resolution\": %lld}",
          *result == nullptr ? "null" : "\"not null\"",
-         vellum::sse_private::ssse3_enabled ? "true" : "false");
+         vellum::sse_private::ssse3_enabled ? "true" : "false",
+         static_cast<long long>(vellum::BaseTimeDurationPlatformUtils::ResolutionInTicks()));
   if (getenv("TEST_ENGINE_NO_BOOTSTRAP") == nullptr) *result = new RecordingBootstrap();
 }
