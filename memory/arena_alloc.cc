@@ -176,6 +176,7 @@ void ArenaFree(void* ptr) {
 
 size_t ArenaUsableSize(const void* ptr) {
   uintptr_t bits = ChunkOf(ptr)->map[PageIndex(ptr)].bits;
+  if (!(bits & kPageAllocated)) return 0;
   if (bits & kPageLarge) return bits & ~kPageFlags;
   return RunOfEntry(bits)->bin->region_size;
 }

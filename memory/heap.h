@@ -29,7 +29,7 @@ extern bool gInitialised;
 
 // The calling thread's arena; null until its first allocation. Initial-exec
 // TLS: reaching it never calls into the dynamic loader (or malloc).
-extern thread_local Arena* tThreadArena __attribute__((tls_model("initial-exec")));
+extern __thread Arena* tThreadArena __attribute__((tls_model("initial-exec")));
 
 // Runs the one-time initialisation; idempotent and thread-safe.
 bool AllocatorInitSlow();

@@ -12,7 +12,7 @@ namespace vellum::heap {
 
 ArenaList gArenaList = {PTHREAD_ADAPTIVE_MUTEX_INITIALIZER_NP, nullptr, 0};
 bool gInitialised = false;
-thread_local Arena* tThreadArena __attribute__((tls_model("initial-exec"))) = nullptr;
+__thread Arena* tThreadArena __attribute__((tls_model("initial-exec"))) = nullptr;
 
 namespace {
 

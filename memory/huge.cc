@@ -89,7 +89,7 @@ bool HugeResize(void* ptr, size_t old_size, size_t new_size) {
   return true;
 }
 
-bool HugeFind(const void* ptr, void** start, size_t* size) {
+HugeMatch HugeLookup(const void* ptr, void** start, size_t* size) {
   LockGuard guard(&gHuge.lock);
   RbNode* n = gHuge.tree.root();
   const RbNode* nil = gHuge.tree.nil();
@@ -99,11 +99,12 @@ bool HugeFind(const void* ptr, void** start, size_t* size) {
     if (a <= ptr && ptr < a + e->size) {
       *start = e->addr;
       *size = e->size;
-      return true;
+      return HugeMatch::kContains;
     }
     n = a > ptr ? n->left : n->right();
   }
-  return false;
+  const void* chunk = reinterpret_cast<const void*>(reinterpret_cast<uintptr_t>(ptr) & ~kChunkMask);
+  return FindExactLocked(chunk) != nullptr ? HugeMatch::kSameChunk : HugeMatch::kNone;
 }
 
 }  // namespace vellum::heap

@@ -33,8 +33,14 @@ size_t HugeSize(const void* ptr);
 // Resizes in place when `new_size` needs as many chunks as `old_size`;
 // false when the block has to move (or `ptr` is not a live allocation).
 bool HugeResize(void* ptr, size_t old_size, size_t new_size);
-// Live huge allocation containing `ptr`: its start and recorded size.
-bool HugeFind(const void* ptr, void** start, size_t* size);
+enum class HugeMatch {
+  kNone,       // no live huge allocation near ptr
+  kContains,   // ptr lies in [start, start + recorded size)
+  kSameChunk,  // ptr lies past the recorded size in a huge block's first chunk
+};
+// Looks up the live huge allocation containing `ptr` (setting its start and
+// recorded size), and otherwise whether ptr's chunk starts one.
+HugeMatch HugeLookup(const void* ptr, void** start, size_t* size);
 
 }  // namespace vellum::heap
 
