@@ -2,6 +2,8 @@
 // bench_apply_manifest ARCHIVE INSTALL_DIR WORKING_DIR
 #include <stdio.h>
 
+#include <string>
+
 #include "updater/actions/manifest.h"
 #include "updater/formats/upq.h"
 #include "updater/fs.h"
@@ -19,9 +21,8 @@ int main(int argc, char** argv) {
     rv = ApplyManifest();
     gArchiveReader.Close();
   }
-  char scratch[1024];
-  snprintf(scratch, sizeof(scratch), "%s/updating", gWorkingDir);
-  ensure_remove_recursive(scratch);
+  std::string scratch = std::string(gWorkingDir) + "/updating";
+  ensure_remove_recursive(scratch.c_str());
   if (rv) {
     fprintf(stderr, "bench_apply_manifest: ApplyManifest failed: %d\n", rv);
     return 1;
