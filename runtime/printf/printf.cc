@@ -538,9 +538,21 @@ bool PrintfEngine::EmitChar(const Spec& spec, const char* byte) {
 
 bool PrintfEngine::EmitFloat(const Spec& spec, double value, size_t written_length) {
   if (written_length > kFloatSpecMax) return true;
+  // A result at least as long as the width, or with that many decimals,
+  // cannot fit; say so without having the C library produce it first.
+  bool decimals = spec.conversion != 'g';
+  if (spec.width > static_cast<int>(kFloatResultMax) ||
+      (decimals && spec.precision > static_cast<int>(kFloatResultMax))) {
+    BadFormat("VLM_RELEASE_ASSERT(len <= sizeof(fout))", 281);
+  }
   // The C library gets a specification rebuilt from what was parsed, with
   // the '*' values already resolved and no length modifier, so that it reads
   // exactly the one double it is given.
+  // %g drops trailing zeros, and no double has more than 767 significant
+  // digits or 1074 decimals: beyond 1100 a larger precision changes nothing
+  // but the C library's work buffers, so it is capped there.
+  int precision = spec.precision;
+  if (!decimals && precision > 1100) precision = 1100;
   char conversion[40];
   char* out = conversion;
   *out++ = '%';
@@ -550,12 +562,12 @@ bool PrintfEngine::EmitFloat(const Spec& spec, double value, size_t written_leng
   if (spec.flags & kFlagZero) *out++ = '0';
   size_t room = sizeof(conversion) - static_cast<size_t>(out - conversion);
   int n = 0;
-  if (spec.width > 0 && spec.precision >= 0) {
-    n = snprintf(out, room, "%d.%d%c", spec.width, spec.precision, spec.conversion);
+  if (spec.width > 0 && precision >= 0) {
+    n = snprintf(out, room, "%d.%d%c", spec.width, precision, spec.conversion);
   } else if (spec.width > 0) {
     n = snprintf(out, room, "%d%c", spec.width, spec.conversion);
-  } else if (spec.precision >= 0) {
-    n = snprintf(out, room, ".%d%c", spec.precision, spec.conversion);
+  } else if (precision >= 0) {
+    n = snprintf(out, room, ".%d%c", precision, spec.conversion);
   } else {
     n = snprintf(out, room, "%c", spec.conversion);
   }

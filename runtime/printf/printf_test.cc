@@ -186,6 +186,8 @@ TEST(PrintfTargetTest, Floating) {
       // Numbered: "%" plus the text after "$" counts.
       ROW("1.500000", "%1$00000000000000008f", 1.5),
       ROW("%F %G %a", "%F %G %a", 1.5),  // not floating conversions here
+      // A huge %g precision is capped where it can no longer matter.
+      ROW("1.5 0.1000000000000000055511151231257827", "%.*g %.40g", INT_MAX, 1.5, 0.1),
   });
 }
 
@@ -417,10 +419,11 @@ TEST(PrintfTargetDeathTest, BadFormatsCrash) {
       {__LINE__, "%2$s %2$s", "VLM_CRASH()", 534},
       {__LINE__, "%321f", "VLM_RELEASE_ASSERT(len <= sizeof(fout))", 281},
       {__LINE__, "%.400f", "VLM_RELEASE_ASSERT(len <= sizeof(fout))", 281},
+      {__LINE__, "%.2000g", "VLM_RELEASE_ASSERT(len <= sizeof(fout))", 281},
   };
   for (const FatalRow& row : rows) {
     SCOPED_TRACE(::testing::Message() << "line " << row.line << ": " << row.format);
-    EXPECT_EXIT(Fmt(row.format, "a", "b", 1.5), ::testing::KilledBySignal(SIGSEGV),
+    EXPECT_EXIT(Fmt(row.format, "a", "b", 1.0 / 3), ::testing::KilledBySignal(SIGSEGV),
                 crash_capture::CrashLine(row.value, row.reason));
   }
 }
