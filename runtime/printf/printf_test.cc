@@ -12,9 +12,10 @@
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "runtime/testing/crash_capture.h"
+#include "runtime/crash/crash_testing.h"
 
 namespace vellum {
 namespace {
@@ -423,8 +424,11 @@ TEST(PrintfTargetDeathTest, BadFormatsCrash) {
   };
   for (const FatalRow& row : rows) {
     SCOPED_TRACE(::testing::Message() << "line " << row.line << ": " << row.format);
-    EXPECT_EXIT(Fmt(row.format, "a", "b", 1e-300), ::testing::KilledBySignal(SIGSEGV),
-                crash_capture::CrashLine(row.value, row.reason));
+    const char* format = row.format;
+    EXPECT_EXIT(vellum::testing::ReportCrashesAndExit({[format] { Fmt(format, "a", "b", 1e-300); }}),
+                ::testing::ExitedWithCode(0),
+                ::testing::HasSubstr(std::string("crash: signal=11 addr=0 reason=") + row.reason +
+                                     " line=" + std::to_string(row.value) + "\n"));
   }
 }
 
