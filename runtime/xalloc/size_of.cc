@@ -4,6 +4,12 @@
 #include "vlm/vlmheap.h"
 #include "vlm/xalloc.h"
 
+// Referenced weakly: tarvelin always links the allocator, which defines it,
+// but a program on another allocator (the C library's, in tests) has none
+// and then finds no address inside a live block.
+extern "C" void vlmheap_ptr_info(const void* pointer, vlmheap_ptr_info_t* info)
+    __attribute__((weak));
+
 extern "C" {
 
 size_t vlm_malloc_usable_size(const void* pointer) {
@@ -15,6 +21,7 @@ size_t vlm_malloc_size_of(const void* pointer) {
 }
 
 size_t vlm_malloc_enclosing_size_of(const void* pointer) {
+  if (!vlmheap_ptr_info) return 0;
   vlmheap_ptr_info_t info;
   vlmheap_ptr_info(pointer, &info);
   switch (info.tag) {
