@@ -20,6 +20,17 @@
 namespace vellum {
 namespace {
 
+// The sanitizers report the crash primitive's store to address zero
+// before it faults: crash paths are checked in the ordinary build.
+#ifdef VLM_SANITIZED_BUILD
+#define SKIP_CRASH_TESTS_UNDER_SANITIZERS() \
+  GTEST_SKIP() << "crash paths are checked in the ordinary build"
+#else
+#define SKIP_CRASH_TESTS_UNDER_SANITIZERS() \
+  do {                                      \
+  } while (0)
+#endif
+
 class StringTarget : public PrintfTarget {
  public:
   std::string text;
@@ -303,7 +314,7 @@ TEST(PrintfTargetTest, AgreesWithTheCLibrary) {
       for (const char* precision : precisions) {
         std::string spec = std::string("%") + flags + width + precision;
         bool star_width = width[0] == '*';
-        bool star_precision = precision[1] == '*';
+        bool star_precision = precision[0] == '.' && precision[1] == '*';
         bool zero_precision = precision[0] == '.' && (precision[1] == '\0' || precision[1] == '0');
         auto with_stars = [&](const std::string& format, auto value) {
           if (!star_width && !star_precision) {
@@ -400,6 +411,7 @@ struct FatalRow {
 };
 
 TEST(PrintfTargetDeathTest, BadFormatsCrash) {
+  SKIP_CRASH_TESTS_UNDER_SANITIZERS();
   const char* bad = "VLM_CRASH(Bad format string)";
   std::string many;
   for (int i = 1; i <= 21; ++i) many += "%" + std::to_string(i) + "$d";

@@ -77,6 +77,17 @@ extern "C" int __wrap_clock_gettime(clockid_t clock, struct timespec* ts) {
 namespace vellum {
 namespace {
 
+// The sanitizers report the crash primitive's store to address zero
+// before it faults: crash paths are checked in the ordinary build.
+#ifdef VLM_SANITIZED_BUILD
+#define SKIP_CRASH_TESTS_UNDER_SANITIZERS() \
+  GTEST_SKIP() << "crash paths are checked in the ordinary build"
+#else
+#define SKIP_CRASH_TESTS_UNDER_SANITIZERS() \
+  do {                                      \
+  } while (0)
+#endif
+
 using detail::ConditionVariableImpl;
 using detail::MutexImpl;
 
@@ -121,6 +132,7 @@ void RunCases(const std::vector<Case>& cases) {
 }
 
 TEST(SyncFaultDeathTest, MutexCallsThatFailCrash) {
+  SKIP_CRASH_TESTS_UNDER_SANITIZERS();
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   const char* p = "VLM_CRASH(vellum::detail::MutexImpl::";
   std::string r[7] = {
@@ -194,6 +206,7 @@ std::function<void()> ArmNow(int64_t sec, long nsec) {
 }
 
 TEST(SyncFaultDeathTest, ConditionVariableCallsThatFailCrash) {
+  SKIP_CRASH_TESTS_UNDER_SANITIZERS();
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   auto construct = [](const char* call) {
     return [call] {
