@@ -63,6 +63,12 @@ int AddEntry(void* context, uint32_t offset, uint32_t length, uint32_t flags,
   return 0;
 }
 
+// Stops the walk at the first entry, keeping its data offset.
+int FirstOffset(void* context, uint32_t offset, uint32_t, uint32_t, const char*, size_t) {
+  *static_cast<uint32_t*>(context) = offset;
+  return 1;
+}
+
 }  // namespace
 
 int upq_walk_index(const unsigned char* index, size_t size, UpqIndexVisitor visit,
@@ -221,8 +227,12 @@ int upq_read_product_info(UpqArchive* archive, char channel[64], char version[32
   }
   // The header sections exist unless entry data starts right after the
   // 8-byte header (older layout); they end before the index in any case.
-  uint32_t first_data = upq_load_be32(index);
+  uint32_t first_data = 0;
+  int walked = upq_walk_index(index, index_size, FirstOffset, &first_data);
   free(index);
+  if (walked < 0) {
+    return -1;
+  }
   if (first_data == kUpqLegacyHeaderSize) {
     return 0;
   }

@@ -86,6 +86,9 @@ ssize_t Take(Source* source, uint8_t* buffer, size_t capacity) {
   if (n > capacity) {
     n = capacity;
   }
+  if (n == 0) {
+    return 0;
+  }
   memcpy(buffer, source->data + source->pos, n);
   source->pos += n;
   return static_cast<ssize_t>(n);

@@ -43,6 +43,9 @@ bool Gather(XzDecoder* d, const uint8_t* in, size_t* in_pos, size_t in_size) {
   if (take > in_size - *in_pos) {
     take = in_size - *in_pos;
   }
+  if (take == 0) {
+    return d->field_filled == d->field_size;
+  }
   memcpy(d->field + d->field_filled, in + *in_pos, take);
   d->field_filled += take;
   *in_pos += take;

@@ -38,7 +38,9 @@ Outcome Decode(const Bytes& xz, size_t in_piece, size_t out_piece) {
       in_pos = 0;
     }
     size_t out_pos = 0;
-    o.status = xz_decoder_run(&d, xz.data() + fed - in_size, &in_pos, in_size, out.data(),
+    static const uint8_t kNothing[1] = {};
+    const uint8_t* in = xz.empty() ? kNothing : xz.data() + fed - in_size;
+    o.status = xz_decoder_run(&d, in, &in_pos, in_size, out.data(),
                               &out_pos, out.size());
     o.out.insert(o.out.end(), out.begin(), out.begin() + out_pos);
     if (o.status != kXzOk) break;
