@@ -14,8 +14,9 @@ vlm_library(vlm_upq_writer
 
 vlm_test(vlm_upq_test
   SRCS upq_test.cc xz_decoder_test.cc
-  DEPS vlm_upq vlm_upq_writer
+  DEPS vlm_upq vlm_upq_writer vlm_updater_fault
   LABEL formats)
+target_link_options(vlm_upq_test PRIVATE ${VLM_FAULT_LINK_OPTIONS})
 
 # The transfer buffers' fallback state lasts for the whole process, so the
 # small-buffer cases run in their own binary. A link-time wrapper around

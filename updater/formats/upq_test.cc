@@ -12,6 +12,8 @@
 #include "updater/formats/upq_format.h"
 #include "updater/formats/upq_test_util.h"
 #include "updater/formats/upq_writer.h"
+#include "updater/log.h"
+#include "updater/testing/fault.h"
 
 namespace {
 
@@ -395,6 +397,42 @@ TEST_F(UpqTest, ShortWritesAreReported) {
   // A full device: caught at the write of a full buffer, or at the close.
   EXPECT_EQ(gArchiveReader.ExtractToPath("big", "/dev/full"), 70);
   EXPECT_EQ(gArchiveReader.ExtractToPath("small", "/dev/full"), 70);
+}
+
+// Every C library call of an extraction fails in turn: the destination's
+// open and stream give 7, every write 70, and nothing passes for success.
+TEST_F(UpqTest, EachFailingCallIsReported) {
+  Bytes big = TextBytes(3 * kUpqTransferBufferSize + 5, 8);
+  ASSERT_EQ(gArchiveReader.Open(Archive(BuildArchive({{"big", XzEncode(big)}})).c_str()), 0);
+  std::string dest = dir_ / "out";
+  for (long n = 1;; ++n) {
+    SCOPED_TRACE(n);
+    vlm_fault::FailNth(n);
+    int result = gArchiveReader.ExtractToPath("big", dest.c_str());
+    bool fired = vlm_fault::Fired();
+    vlm_fault::Reset();
+    if (!fired) {
+      ASSERT_EQ(result, 0);
+      EXPECT_EQ(ReadFile(dest), big);
+      EXPECT_GT(n, 3);
+      break;
+    }
+    EXPECT_EQ(result, n <= 2 ? 7 : 70) << gArchiveReader.LastError();
+  }
+}
+
+// One failure, one log line, naming the function, the entry and the fault.
+TEST_F(UpqTest, FailureIsLoggedOnce) {
+  Bytes xz = XzEncode(ToBytes("payload"));
+  xz.resize(xz.size() - 1);
+  ASSERT_EQ(gArchiveReader.Open(Archive(BuildArchive({{"cut", xz}})).c_str()), 0);
+  UpdateLogger::GetPrimaryLog().Init(dir_.path().c_str(), "update.log");
+  EXPECT_EQ(gArchiveReader.ExtractToPath("cut", (dir_ / "out").c_str()), 39);
+  UpdateLogger::GetPrimaryLog().Finish();
+  Bytes log = ReadFile(dir_ / "update.log");
+  EXPECT_EQ(std::string(log.begin(), log.end()),
+            "UpqReader::DecodeEntryToStream: XZ truncated stream in stream footer, entry: "
+            "cut, offset: " + std::to_string(xz.size()) + "\n");
 }
 
 TEST_F(UpqTest, OpenCloseAndDestinationFailures) {
