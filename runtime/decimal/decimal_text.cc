@@ -133,8 +133,11 @@ Decimal Decimal::fromString(const std::string& text) {
       case ParseState::EDigit:
         if (!isDigit) return nan();
         exponent = exponent * 10 + digit;
-        if (exponent > kExponentCap) {
-          // The rest of the text is not looked at.
+        // Past this value the outcome is settled whatever follows, and the
+        // rest of the text is not looked at. Digits cut off before the point
+        // and leading zeros after it shift the value, so they raise the
+        // threshold (both are 0 in ordinary texts).
+        if (exponent > kExponentCap + afterPoint + extraDigits) {
           if (accumulator == 0) return zero(sign);
           return exponentNegative ? zero(SignPositive) : infinity(sign);
         }
@@ -154,17 +157,23 @@ Decimal Decimal::fromString(const std::string& text) {
   }
 
   int e = (exponentNegative ? -exponent : exponent) - afterPoint + extraDigits;
-  if (e < kExponentMin) return zero(SignPositive);
+  if (e < kExponentMin) {
+    // Raise the exponent to -1023 by cutting digits off the coefficient;
+    // when none remain the value underflows to (positive) zero.
+    const int cut = kExponentMin - e;
+    accumulator = cut < 20 ? accumulator / kPowersOfTen[cut] : 0;
+    if (accumulator == 0) return zero(SignPositive);
+    e = kExponentMin;
+  }
   if (e >= kExponentMax) {
-    // Bring the exponent down to 1022 by scaling the coefficient up, if the
-    // integer digits leave room for it.
+    // Bring the exponent down to 1022 by scaling the coefficient up. The
+    // constructor then cuts the product back to 18 digits, which gives
+    // infinity exactly when the value lies beyond the range. A product that
+    // does not even fit in 64 bits is beyond the range as well.
     if (accumulator == 0) return zero(sign);
     const int scale = e - (kExponentMax - 1);
-    if (scale + digits - afterPoint > kPrecision) return infinity(sign);
-    // scale <= 18 here. With digits after the point the product can still
-    // exceed 64 bits; such a value is beyond the range as well.
     uint64_t scaled;
-    if (__builtin_mul_overflow(accumulator, kPowersOfTen[scale], &scaled)) {
+    if (scale >= 20 || __builtin_mul_overflow(accumulator, kPowersOfTen[scale], &scaled)) {
       return infinity(sign);
     }
     accumulator = scaled;

@@ -49,10 +49,19 @@ TEST(DecimalFromString, AcceptedTexts) {
       // The exponent range.
       {__LINE__, "1e-1023", Decimal(P, -1023, 1)},
       {__LINE__, "1e-1024", Decimal::zero(P)},
+      // Below -1023 the coefficient gives up digits before the value
+      // becomes zero.
+      {__LINE__, "1000e-1025", Decimal(P, -1023, 10)},
+      {__LINE__, "-123456e-1026", Decimal(N, -1023, 123)},
       {__LINE__, "-1e-1024", Decimal::zero(P)},
       {__LINE__, "1e1023", Decimal(P, 1022, 10)},
       {__LINE__, "9.99999999999999999e1040", Decimal(P, 1023, 999999999999999999ull)},
+      // Short texts near the top of the range: the value decides, not the
+      // number of digits written.
+      {__LINE__, "2e1040", Decimal(P, 1023, 200000000000000000ull)},
+      {__LINE__, "-1e1040", Decimal(N, 1023, 100000000000000000ull)},
       {__LINE__, "1.5e1041", Decimal::infinity(P)},
+      {__LINE__, "1e1041", Decimal::infinity(P)},
       {__LINE__, "1e1042", Decimal::infinity(P)},
       {__LINE__, "-1e1042", Decimal::infinity(N)},
       {__LINE__, "1e-1042", Decimal::zero(P)},
@@ -70,6 +79,11 @@ TEST(DecimalFromString, AcceptedTexts) {
       {__LINE__, "1e99999999999999999999999", Decimal::infinity(P)},
       {__LINE__, "-1e-99999999999999999999999", Decimal::zero(P)},
       {__LINE__, "1e1042junk", Decimal::infinity(P)},
+      // ... unless cut-off digits or leading zeros bring the value back
+      // into range.
+      {__LINE__, "1" + std::string(30, '0') + "e-1042", Decimal(P, -1023, 100000000000ull)},
+      {__LINE__, "0.01e1042", Decimal(P, 1023, 100000000000000000ull)},
+      {__LINE__, "0.01e1042x", Decimal::nan()},
       // Very long texts: the digit counts saturate instead of overflowing.
       {__LINE__, "0." + std::string(1500, '0') + "1e1041", Decimal(P, -460, 1)},
       {__LINE__, "1" + std::string(3000000, '0'), Decimal::infinity(P)},
