@@ -41,9 +41,9 @@ PY
 import random
 random.seed(7)
 d = {}
-for i in range(200000):
+for i in range(120000):
     d["k%d" % i] = [str(i) * (i % 17), i * 3.5, {"x": i}]
-for i in range(0, 200000, 3):
+for i in range(0, 120000, 3):
     del d["k%d" % i]
 words = ["".join(random.choice("abcdefgh") for _ in range(random.randint(1, 40)))
          for _ in range(100000)]
