@@ -21,6 +21,8 @@ endfunction()
 # content changes, so the link is not redone needlessly).
 function(vlm_tarvelin_dynamic_list out)
   vlm_tarvelin_export_files(files)
+  # Editing an .exports file re-runs the configuration, which rewrites the list.
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${files})
   set(content "{\n")
   foreach(f IN LISTS files)
     file(STRINGS ${f} lines)

@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """Checks that a binary's dynamic symbol table defines every listed export.
 
-usage: check_exports.py BINARY FILE.exports...
+usage: check_exports.py BINARY FILE.exports... [--unexported NAME...]
 
 Each non-comment line of an .exports file is a symbol name (mangled for C++)
 or a glob ending in '*'; a glob must match at least one defined symbol.
+Names (or globs) after --unexported must match no exported symbol.
 """
 import fnmatch
 import subprocess
@@ -15,7 +16,12 @@ def main():
     if len(sys.argv) < 3:
         print(__doc__, file=sys.stderr)
         return 2
-    binary, files = sys.argv[1], sys.argv[2:]
+    args = sys.argv[2:]
+    unexported = []
+    if "--unexported" in args:
+        at = args.index("--unexported")
+        args, unexported = args[:at], args[at + 1:]
+    binary, files = sys.argv[1], args
     out = subprocess.run(["nm", "-D", "--defined-only", binary],
                          check=True, capture_output=True, text=True).stdout
     defined = set()
@@ -38,10 +44,15 @@ def main():
                     ok = name in defined
                 if not ok:
                     missing.append(f"{path}: {name}")
+    leaked = sorted(d for d in defined
+                    if any(fnmatch.fnmatchcase(d, u) for u in unexported))
     for m in missing:
         print(f"not exported: {m}")
-    print(f"{checked} exports checked, {len(missing)} missing")
-    return 1 if missing else 0
+    for name in leaked:
+        print(f"exported but internal: {name}")
+    print(f"{checked} exports checked, {len(missing)} missing, "
+          f"{len(leaked)} internal names exported")
+    return 1 if missing or leaked else 0
 
 
 if __name__ == "__main__":

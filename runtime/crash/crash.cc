@@ -1,6 +1,9 @@
-// Crash reporting: the crash primitive, its exported variants and the
-// process's own abort. Nothing here allocates or takes a lock.
+// Crash reporting: the crash primitive and its exported variants (the
+// process's own abort is in abort.cc). Nothing here allocates or takes a lock.
 #include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -35,9 +38,13 @@ void WriteStderr(const char* text, size_t length) {
 namespace vellum {
 
 void FaultWithLine(int line) {
-  // The volatile store cannot be removed or reordered by the compiler; the
-  // fault it causes is the crash.
-  *reinterpret_cast<volatile int*>(static_cast<uintptr_t>(0)) = line;
+  // The fault of this store is the crash. The address goes through an empty
+  // asm so that the compiler cannot see it is null: a store it knows to hit
+  // address zero is undefined, and it would replace the store by a trap that
+  // loses the line value. The volatile store cannot be removed or reordered.
+  volatile int* zero = nullptr;
+  __asm__ volatile("" : "+r"(zero));
+  *zero = line;
   abort();
 }
 
@@ -75,8 +82,4 @@ void vlmalloc_abort(const char* message) {
   WriteStderr("\n", 1);
   gVlmCrashReason = "VLM_CRASH()";
   vellum::FaultWithLine(33);
-}
-
-extern "C" void abort() {
-  vlmalloc_abort("Redirecting call to abort() to vlmalloc_abort\n");
 }

@@ -1,0 +1,597 @@
+// The printf engine. Outline of vprint:
+//   1. A first pass over the format decides between sequential and numbered
+//      arguments ("%N$...") and rejects a mix of both.
+//   2. With numbered arguments a second pass records each argument's kind,
+//      then one walk over the argument list remembers where every argument
+//      starts (a copy of the va_list per argument number).
+//   3. The main loop copies ordinary characters and converts each
+//      specification, reading its argument either from the caller's list or
+//      from the remembered position.
+// Everything lives on the stack; nothing here allocates.
+#include <limits.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <new>
+
+#include "runtime/crash/crash_internal.h"
+#include "vlm/printf.h"
+
+namespace vellum {
+namespace detail {
+namespace {
+
+enum Flag : unsigned {
+  kFlagLeft = 1,
+  kFlagPlus = 2,
+  kFlagSpace = 4,
+  kFlagZero = 8,
+  kFlagNeg = 16,
+};
+
+// Length modifiers as far as they matter: h, or one of the 64-bit ones
+// (l, ll, L, z, I).
+enum class Modifier { kNone, kShort, kWide };
+
+enum class ArgKind : unsigned char {
+  kUnknown,
+  kInt,     // int, short and unsigned short travel as int
+  kUInt,
+  kLong,    // long, long long
+  kULong,
+  kText,
+  kDouble,
+  kCountPointer,
+  kPointer,
+};
+
+constexpr int kMaxNumbered = 20;
+// A floating result may have up to this many characters.
+constexpr size_t kFloatResultMax = 320;
+// Longer floating specifications (as written) are skipped.
+constexpr size_t kFloatSpecMax = 19;
+
+[[noreturn]] void BadFormat(const char* reason, int line) {
+  gVlmCrashReason = reason;
+  FaultWithLine(line);
+}
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsFlag(char c) { return c == '-' || c == '+' || c == ' ' || c == '0'; }
+
+// Reads decimal digits at `p`, saturating at INT_MAX.
+int ReadNumber(const char*& p) {
+  int n = 0;
+  while (IsDigit(*p)) {
+    int digit = *p++ - '0';
+    n = n <= (INT_MAX - digit) / 10 ? n * 10 + digit : INT_MAX;
+  }
+  return n;
+}
+
+void SkipDigits(const char*& p) {
+  while (IsDigit(*p)) ++p;
+}
+
+Modifier ReadModifier(const char*& p) {
+  switch (*p) {
+    case 'h':
+      ++p;
+      return Modifier::kShort;
+    case 'l':
+      ++p;
+      if (*p == 'l') ++p;
+      return Modifier::kWide;
+    case 'L':
+    case 'z':
+    case 'I':
+      ++p;
+      return Modifier::kWide;
+    default:
+      return Modifier::kNone;
+  }
+}
+
+// The kind of argument a numbered conversion takes, or kUnknown for a
+// conversion character that numbered mode does not support.
+ArgKind KindOf(char conversion, Modifier modifier) {
+  bool wide = modifier == Modifier::kWide;
+  switch (conversion) {
+    case 'd':
+    case 'i':
+      return wide ? ArgKind::kLong : ArgKind::kInt;
+    case 'o':
+    case 'u':
+    case 'x':
+    case 'X':
+      return wide ? ArgKind::kULong : ArgKind::kUInt;
+    case 'c':
+      // %lc reads nothing, but its number still names an argument slot.
+      return ArgKind::kInt;
+    case 's':
+      return ArgKind::kText;
+    case 'p':
+      return ArgKind::kPointer;
+    case 'n':
+      return ArgKind::kCountPointer;
+    case 'e':
+    case 'f':
+    case 'g':
+      return ArgKind::kDouble;
+    default:
+      return ArgKind::kUnknown;
+  }
+}
+
+void SkipArgument(va_list& args, ArgKind kind) {
+  switch (kind) {
+    case ArgKind::kInt:
+      va_arg(args, int);
+      break;
+    case ArgKind::kUInt:
+      va_arg(args, unsigned);
+      break;
+    case ArgKind::kLong:
+      va_arg(args, long);
+      break;
+    case ArgKind::kULong:
+      va_arg(args, unsigned long);
+      break;
+    case ArgKind::kText:
+      va_arg(args, const char*);
+      break;
+    case ArgKind::kDouble:
+      va_arg(args, double);
+      break;
+    case ArgKind::kCountPointer:
+      va_arg(args, int*);
+      break;
+    case ArgKind::kPointer:
+      va_arg(args, void*);
+      break;
+    case ArgKind::kUnknown:
+      break;
+  }
+}
+
+// Calls `visit(p)` with `p` just past the '%' of every conversion
+// specification, the way both numbering passes see them: every '%' that is
+// not the first of "%%" starts one, and scanning goes on right after it.
+template <typename Visit>
+void ForEachConversion(const char* format, Visit visit) {
+  for (const char* p = format; *p;) {
+    if (*p != '%') {
+      ++p;
+    } else if (p[1] == '%') {
+      p += 2;
+    } else {
+      ++p;
+      visit(p);
+    }
+  }
+}
+
+bool IsNumbered(const char* p) {
+  const char* q = p;
+  SkipDigits(q);
+  return q > p && *q == '$';
+}
+
+// First pass: the number of numbered conversions (0 for sequential mode).
+int CountNumbered(const char* format) {
+  int numbered = 0;
+  bool unnumbered = false;
+  ForEachConversion(format, [&](const char* p) {
+    if (IsNumbered(p)) {
+      if (unnumbered) BadFormat("VLM_CRASH(Bad format string)", 337);
+      ++numbered;
+    } else {
+      if (numbered > 0) BadFormat("VLM_CRASH(Bad format string)", 341);
+      unnumbered = true;
+    }
+  });
+  if (numbered > kMaxNumbered) BadFormat("VLM_RELEASE_ASSERT(number <= 20)", 355);
+  return numbered;
+}
+
+// Reads "N$" at `p` in numbered mode and returns N, which must name one of
+// the `count` arguments.
+int ReadArgumentNumber(const char*& p, int count) {
+  int number = ReadNumber(p);
+  if (*p != '$' || number == 0 || number > count) {
+    BadFormat("VLM_CRASH(Bad format string)", 382);
+  }
+  ++p;
+  return number;
+}
+
+// The numbered arguments' positions in the caller's argument list.
+class NumberedArguments {
+ public:
+  NumberedArguments(const char* format, int count, va_list args) : count_(count) {
+    ArgKind kinds[kMaxNumbered];
+    for (int i = 0; i < count; ++i) kinds[i] = ArgKind::kUnknown;
+    ForEachConversion(format, [&](const char* p) {
+      int number = ReadArgumentNumber(p, count);
+      if (kinds[number - 1] != ArgKind::kUnknown) return;
+      while (IsFlag(*p)) ++p;
+      if (*p == '*') BadFormat("VLM_CRASH(Bad format string)", 399);
+      SkipDigits(p);
+      if (*p == '.') {
+        ++p;
+        if (*p == '*') BadFormat("VLM_CRASH(Bad format string)", 411);
+        SkipDigits(p);
+      }
+      Modifier modifier = ReadModifier(p);
+      ArgKind kind = KindOf(*p, modifier);
+      if (kind == ArgKind::kUnknown) BadFormat("VLM_CRASH(Bad format string)", 501);
+      kinds[number - 1] = kind;
+    });
+    // Every number from 1 to count must be used, and is then used once.
+    // Checked before the walk, so that no argument is read for a format
+    // that is rejected.
+    for (int i = 0; i < count; ++i) {
+      if (kinds[i] == ArgKind::kUnknown) BadFormat("VLM_CRASH()", 534);
+    }
+    va_list walk;
+    va_copy(walk, args);
+    for (int i = 0; i < count; ++i) {
+      va_copy(positions_[i], walk);
+      SkipArgument(walk, kinds[i]);
+    }
+    va_end(walk);
+  }
+
+  ~NumberedArguments() {
+    for (int i = 0; i < count_; ++i) va_end(positions_[i]);
+  }
+
+  NumberedArguments(const NumberedArguments&) = delete;
+  NumberedArguments& operator=(const NumberedArguments&) = delete;
+
+  // Where argument `number` (1-based) starts.
+  va_list& Position(int number) { return positions_[number - 1]; }
+
+ private:
+  int count_;
+  va_list positions_[kMaxNumbered];
+};
+
+const char kSpaces[] = "                                                                ";
+const char kZeros[] = "0000000000000000000000000000000000000000000000000000000000000000";
+
+}  // namespace
+
+// One vprint call.
+class PrintfEngine {
+ public:
+  explicit PrintfEngine(PrintfTarget* target) : target_(target) {}
+
+  bool Run(const char* format, va_list& args);
+
+ private:
+  struct Spec {
+    unsigned flags = 0;
+    int width = 0;
+    int precision = -1;
+    Modifier modifier = Modifier::kNone;
+    char conversion = 0;
+  };
+
+  bool Emit(const char* text, size_t length) {
+    if (length == 0) return true;
+    target_->emittedCount += length;
+    return target_->writeChunk(text, length);
+  }
+
+  bool Pad(const char* fill, int64_t count) {
+    while (count > 0) {
+      size_t piece = count < 64 ? static_cast<size_t>(count) : 64;
+      if (!Emit(fill, piece)) return false;
+      count -= static_cast<int64_t>(piece);
+    }
+    return true;
+  }
+
+  bool Convert(const Spec& spec, va_list& source, size_t written_length);
+  bool EmitInteger(const Spec& spec, uint64_t value, bool negative, bool is_signed,
+                   unsigned radix, const char* digit_set);
+  bool EmitString(const Spec& spec, const char* text);
+  bool EmitChar(const Spec& spec, const char* byte);
+  bool EmitFloat(const Spec& spec, double value, size_t written_length);
+
+  PrintfTarget* target_;
+};
+
+bool PrintfEngine::Run(const char* format, va_list& args) {
+  int numbered = CountNumbered(format);
+  // Constructed only in numbered mode: its va_list copies are not free.
+  alignas(NumberedArguments) unsigned char storage[sizeof(NumberedArguments)];
+  NumberedArguments* positions =
+      numbered > 0 ? new (storage) NumberedArguments(format, numbered, args) : nullptr;
+  bool ok = true;
+  const char* p = format;
+  while (ok && *p) {
+    if (*p != '%') {
+      ok = Emit(p++, 1);
+      continue;
+    }
+    if (p[1] == '%') {
+      ok = Emit(p, 1);
+      p += 2;
+      continue;
+    }
+    const char* start = p++;
+    // A specification that the format ends inside is written as it stands
+    // and ends the output; checked before any '*' takes an argument.
+    const char* end = p;
+    if (positions) {
+      SkipDigits(end);
+      if (*end == '$') ++end;
+    }
+    while (IsFlag(*end)) ++end;
+    if (*end == '*') {
+      ++end;
+    } else {
+      SkipDigits(end);
+    }
+    if (*end == '.') {
+      ++end;
+      if (*end == '*') {
+        ++end;
+      } else {
+        SkipDigits(end);
+      }
+    }
+    ReadModifier(end);
+    if (*end == '\0') {
+      ok = Emit(start, static_cast<size_t>(end - start));
+      break;
+    }
+
+    Spec spec;
+    va_list numbered_source;
+    va_list* source = &args;
+    // The floating rule limits the specification as written; in numbered
+    // mode that is "%" and the text after "$".
+    size_t written_length = 0;
+    const char* written_from = start;
+    if (positions) {
+      int number = ReadArgumentNumber(p, numbered);
+      va_copy(numbered_source, positions->Position(number));
+      source = &numbered_source;
+      written_from = p - 1;
+    }
+    while (IsFlag(*p)) {
+      switch (*p++) {
+        case '-': spec.flags |= kFlagLeft; break;
+        case '+': spec.flags |= kFlagPlus; break;
+        case ' ': spec.flags |= kFlagSpace; break;
+        case '0': spec.flags |= kFlagZero; break;
+      }
+    }
+    if (spec.flags & kFlagPlus) spec.flags &= ~kFlagSpace;
+    if (spec.flags & kFlagLeft) spec.flags &= ~kFlagZero;
+    if (*p == '*') {
+      if (positions) BadFormat("VLM_CRASH(Bad format string)", 399);
+      ++p;
+      int width = va_arg(*source, int);
+      if (width < 0) {
+        spec.flags |= kFlagLeft;
+        spec.flags &= ~kFlagZero;
+        width = width == INT_MIN ? INT_MAX : -width;
+      }
+      spec.width = width;
+    } else {
+      spec.width = ReadNumber(p);
+    }
+    if (*p == '.') {
+      ++p;
+      if (*p == '*') {
+        if (positions) BadFormat("VLM_CRASH(Bad format string)", 411);
+        ++p;
+        spec.precision = va_arg(*source, int);
+      } else {
+        spec.precision = ReadNumber(p);
+      }
+    }
+    spec.modifier = ReadModifier(p);
+    spec.conversion = *p++;
+    written_length = static_cast<size_t>(p - written_from);
+    ok = Convert(spec, *source, written_length);
+    if (positions) va_end(numbered_source);
+  }
+  if (positions) positions->~NumberedArguments();
+  return ok;
+}
+
+bool PrintfEngine::Convert(const Spec& spec, va_list& source, size_t written_length) {
+  static const char kLower[] = "0123456789abcdef";
+  static const char kUpper[] = "0123456789ABCDEF";
+  bool wide = spec.modifier == Modifier::kWide;
+  switch (spec.conversion) {
+    case 'd':
+    case 'i': {
+      int64_t value = wide ? va_arg(source, int64_t) : va_arg(source, int);
+      uint64_t magnitude = static_cast<uint64_t>(value);
+      if (value < 0) magnitude = 0 - magnitude;
+      return EmitInteger(spec, magnitude, value < 0, true, 10, kLower);
+    }
+    case 'u':
+    case 'o':
+    case 'x':
+    case 'X': {
+      uint64_t value;
+      if (wide) {
+        value = va_arg(source, uint64_t);
+      } else {
+        value = va_arg(source, unsigned);
+        if (spec.modifier == Modifier::kShort) value = static_cast<uint16_t>(value);
+      }
+      unsigned radix = spec.conversion == 'u' ? 10 : spec.conversion == 'o' ? 8 : 16;
+      return EmitInteger(spec, value, false, false, radix,
+                         spec.conversion == 'X' ? kUpper : kLower);
+    }
+    case 'p':
+      return EmitInteger(spec, va_arg(source, uint64_t), false, false, 16, kLower);
+    case 'c': {
+      if (wide) return EmitChar(spec, nullptr);
+      char byte = static_cast<char>(va_arg(source, int));
+      return EmitChar(spec, &byte);
+    }
+    case 's':
+      if (spec.modifier != Modifier::kNone) return true;
+      return EmitString(spec, va_arg(source, const char*));
+    case 'S':
+      return true;
+    case 'n': {
+      int32_t* count = va_arg(source, int32_t*);
+      if (count) *count = static_cast<int32_t>(target_->emittedCount);
+      return true;
+    }
+    case 'e':
+    case 'E':
+    case 'f':
+    case 'g':
+      return EmitFloat(spec, va_arg(source, double), written_length);
+    default: {
+      char text[2] = {'%', spec.conversion};
+      return Emit(text, 2);
+    }
+  }
+}
+
+bool PrintfEngine::EmitInteger(const Spec& spec, uint64_t value, bool negative,
+                               bool is_signed, unsigned radix, const char* digit_set) {
+  if (value == 0 && spec.precision == 0) return true;
+  char digits[24];
+  char* end = digits + sizeof(digits);
+  char* first = end;
+  do {
+    *--first = digit_set[value % radix];
+    value /= radix;
+  } while (value != 0);
+  int64_t digit_count = end - first;
+
+  char sign = 0;
+  if (is_signed) {
+    if (negative) {
+      sign = '-';
+    } else if (spec.flags & kFlagPlus) {
+      sign = '+';
+    } else if (spec.flags & kFlagSpace) {
+      sign = ' ';
+    }
+  }
+  int64_t precision_zeros =
+      spec.precision > digit_count ? spec.precision - digit_count : 0;
+  int64_t length = (sign ? 1 : 0) + digit_count + precision_zeros;
+  int64_t width_zeros = 0;
+  if ((spec.flags & kFlagZero) && spec.precision < 0 && spec.width > length) {
+    width_zeros = spec.width - length;
+  }
+  int64_t spaces = spec.width - (length + width_zeros);
+  if (spaces < 0) spaces = 0;
+
+  if (!(spec.flags & kFlagLeft) && !Pad(kSpaces, spaces)) return false;
+  // Sign, zeros and digits go out as one piece when they fit in a small
+  // buffer, which they do unless a width or precision is very large.
+  char number[96];
+  int64_t zeros = precision_zeros + width_zeros;
+  if (length + width_zeros <= static_cast<int64_t>(sizeof(number))) {
+    char* out = number;
+    if (sign) *out++ = sign;
+    memset(out, '0', static_cast<size_t>(zeros));
+    out += zeros;
+    memcpy(out, first, static_cast<size_t>(digit_count));
+    out += digit_count;
+    if (!Emit(number, static_cast<size_t>(out - number))) return false;
+  } else {
+    if (sign && !Emit(&sign, 1)) return false;
+    if (!Pad(kZeros, zeros)) return false;
+    if (!Emit(first, static_cast<size_t>(digit_count))) return false;
+  }
+  if ((spec.flags & kFlagLeft) && !Pad(kSpaces, spaces)) return false;
+  return true;
+}
+
+bool PrintfEngine::EmitString(const Spec& spec, const char* text) {
+  if (spec.precision == 0) return true;
+  if (!text) text = "(null)";
+  // With a precision only that many bytes are looked at: the text need not
+  // be terminated within them.
+  size_t length = spec.precision > 0 ? strnlen(text, static_cast<size_t>(spec.precision))
+                                     : strlen(text);
+  int64_t padding = spec.width - static_cast<int64_t>(length);
+  if (spec.flags & kFlagLeft) {
+    return Emit(text, length) && Pad(kSpaces, padding);
+  }
+  return Pad(spec.flags & kFlagZero ? kZeros : kSpaces, padding) && Emit(text, length);
+}
+
+bool PrintfEngine::EmitChar(const Spec& spec, const char* byte) {
+  int64_t padding = spec.width > 1 ? spec.width - 1 : 0;
+  if (!byte) return Pad(kSpaces, padding);
+  if (spec.flags & kFlagLeft) return Emit(byte, 1) && Pad(kSpaces, padding);
+  return Pad(kSpaces, padding) && Emit(byte, 1);
+}
+
+bool PrintfEngine::EmitFloat(const Spec& spec, double value, size_t written_length) {
+  if (written_length > kFloatSpecMax) return true;
+  // The C library gets a specification rebuilt from what was parsed, with
+  // the '*' values already resolved and no length modifier, so that it reads
+  // exactly the one double it is given.
+  char conversion[40];
+  char* out = conversion;
+  *out++ = '%';
+  if (spec.flags & kFlagLeft) *out++ = '-';
+  if (spec.flags & kFlagPlus) *out++ = '+';
+  if (spec.flags & kFlagSpace) *out++ = ' ';
+  if (spec.flags & kFlagZero) *out++ = '0';
+  size_t room = sizeof(conversion) - static_cast<size_t>(out - conversion);
+  int n = 0;
+  if (spec.width > 0 && spec.precision >= 0) {
+    n = snprintf(out, room, "%d.%d%c", spec.width, spec.precision, spec.conversion);
+  } else if (spec.width > 0) {
+    n = snprintf(out, room, "%d%c", spec.width, spec.conversion);
+  } else if (spec.precision >= 0) {
+    n = snprintf(out, room, ".%d%c", spec.precision, spec.conversion);
+  } else {
+    n = snprintf(out, room, "%c", spec.conversion);
+  }
+  (void)n;
+  char fout[kFloatResultMax + 1];
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+  int length = snprintf(fout, sizeof(fout), conversion, value);
+#pragma GCC diagnostic pop
+  if (length < 0 || static_cast<size_t>(length) > kFloatResultMax) {
+    BadFormat("VLM_RELEASE_ASSERT(len <= sizeof(fout))", 281);
+  }
+  return Emit(fout, static_cast<size_t>(length));
+}
+
+}  // namespace detail
+
+PrintfTarget::PrintfTarget() : emittedCount(0) {}
+
+PrintfTarget::~PrintfTarget() {}
+
+bool PrintfTarget::print(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  bool ok = vprint(format, args);
+  va_end(args);
+  return ok;
+}
+
+bool PrintfTarget::vprint(const char* format, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  detail::PrintfEngine engine(this);
+  bool ok = engine.Run(format, copy);
+  va_end(copy);
+  return ok;
+}
+
+}  // namespace vellum

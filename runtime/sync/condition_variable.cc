@@ -1,0 +1,98 @@
+// ConditionVariableImpl on CLOCK_MONOTONIC. Failing POSIX calls crash with
+// the assertion text as the reason; nothing is printed.
+#include <errno.h>
+#include <stdint.h>
+#include <time.h>
+
+#include "runtime/crash/crash_internal.h"
+#include "vlm/mutex.h"
+
+namespace vellum::detail {
+namespace {
+
+constexpr long kNanoSecPerSec = 1000000000;
+
+[[noreturn]] void Fail(const char* reason, int line) {
+  gVlmCrashReason = reason;
+  FaultWithLine(line);
+}
+
+void WaitUntilWoken(pthread_cond_t* cond, pthread_mutex_t* mutex) {
+  if (pthread_cond_wait(cond, mutex) != 0) Fail("VLM_RELEASE_ASSERT(r == 0)", 119);
+}
+
+// The absolute CLOCK_MONOTONIC deadline `seconds` + `nanoseconds` from now.
+timespec DeadlineAfter(int64_t seconds, uint64_t nanoseconds) {
+  timespec now;
+  if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) Fail("VLM_RELEASE_ASSERT(!r)", 148);
+  if (now.tv_nsec >= kNanoSecPerSec) {
+    Fail("VLM_RELEASE_ASSERT(lhs->tv_nsec < NanoSecPerSec)", 44);
+  }
+  int64_t sec;
+  if (__builtin_add_overflow(static_cast<int64_t>(now.tv_sec), seconds, &sec)) {
+    Fail("VLM_RELEASE_ASSERT(sec.isValid())", 59);
+  }
+  uint64_t nsec = static_cast<uint64_t>(now.tv_nsec) + nanoseconds;
+  if (nsec >= static_cast<uint64_t>(kNanoSecPerSec)) {
+    nsec -= kNanoSecPerSec;
+    if (__builtin_add_overflow(sec, int64_t{1}, &sec)) {
+      Fail("VLM_RELEASE_ASSERT(sec.isValid())", 59);
+    }
+  }
+  timespec deadline;
+  deadline.tv_sec = sec;
+  deadline.tv_nsec = static_cast<long>(nsec);
+  return deadline;
+}
+
+}  // namespace
+
+ConditionVariableImpl::ConditionVariableImpl() {
+  pthread_condattr_t attr;
+  if (pthread_condattr_init(&attr) != 0) Fail("VLM_RELEASE_ASSERT(!r0)", 76);
+  if (pthread_condattr_setclock(&attr, CLOCK_MONOTONIC) != 0) {
+    Fail("VLM_RELEASE_ASSERT(!r1)", 79);
+  }
+  if (pthread_cond_init(&platform_data_, &attr) != 0) Fail("VLM_RELEASE_ASSERT(!r2)", 82);
+  if (pthread_condattr_destroy(&attr) != 0) Fail("VLM_RELEASE_ASSERT(!r3)", 85);
+}
+
+ConditionVariableImpl::~ConditionVariableImpl() {
+  if (pthread_cond_destroy(&platform_data_) != 0) Fail("VLM_RELEASE_ASSERT(r == 0)", 95);
+}
+
+void ConditionVariableImpl::notify_one() {
+  if (pthread_cond_signal(&platform_data_) != 0) Fail("VLM_RELEASE_ASSERT(r == 0)", 102);
+}
+
+void ConditionVariableImpl::notify_all() {
+  if (pthread_cond_broadcast(&platform_data_) != 0) {
+    Fail("VLM_RELEASE_ASSERT(r == 0)", 109);
+  }
+}
+
+void ConditionVariableImpl::wait(MutexImpl& lock) {
+  WaitUntilWoken(&platform_data_, lock.platformData());
+}
+
+WaitResult ConditionVariableImpl::wait_for(MutexImpl& lock, const TimeDuration& rel_time) {
+  if (rel_time.IsForever()) {
+    WaitUntilWoken(&platform_data_, lock.platformData());
+    return WaitResult::Woken;
+  }
+  int64_t ticks = rel_time.ToTicks();
+  if (ticks < 0) ticks = 0;
+  // Seconds as a double (what TimeDuration::ToSeconds gives), split into
+  // whole seconds and the nanoseconds of the fraction.
+  double seconds = static_cast<double>(ticks) / 1e9;
+  int64_t whole_seconds = static_cast<int64_t>(seconds);
+  uint64_t nanoseconds =
+      static_cast<uint64_t>(seconds * 1000.0 * 1000.0 * 1000.0) % kNanoSecPerSec;
+  timespec deadline = DeadlineAfter(whole_seconds, nanoseconds);
+  int r = pthread_cond_timedwait(&platform_data_, lock.platformData(), &deadline);
+  if (r == 0) return WaitResult::Woken;
+  if (r == ETIMEDOUT) return WaitResult::TimedOut;
+  Fail("VLM_RELEASE_ASSERT(r == 110)", 163);
+}
+
+}  // namespace vellum::detail

@@ -1,0 +1,322 @@
+// Suffix-sorted matching of the new file against the old one, and the patch
+// writer. Outline of the scan (positions are 64-bit throughout):
+//
+//  - `scan` walks the new file; at each step the longest exact match of the
+//    new bytes at `scan` in the old file is looked up in the suffix array.
+//  - The previous approximate match continues at the alignment `offset`
+//    (old position minus new position). A fresh match is taken only when it
+//    is clearly better than what that alignment already gives (more than 8
+//    extra matching bytes), so small edits do not break an alignment.
+//  - When a fresh match is taken, the previous match is extended forwards
+//    and the fresh one backwards while at least half of the bytes agree; the
+//    two extensions share out any overlap, and one control triple records
+//    the add (difference bytes), the copy (extra bytes in between) and the
+//    seek to the fresh match.
+#include "tools/qbdiff/diff.h"
+
+#include <divsufsort.h>
+#include <divsufsort64.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "updater/formats/patch.h"
+#include "updater/formats/patch_format.h"
+
+namespace {
+
+// An exact match counts as a fresh start only with this many more agreeing
+// bytes than the current alignment already has.
+constexpr int64_t kFreshMatchMargin = 8;
+
+// Length of the common prefix of a and b, at most `limit` bytes.
+int64_t CommonPrefix(const unsigned char* a, const unsigned char* b, int64_t limit) {
+  int64_t i = 0;
+  while (i + 8 <= limit) {
+    uint64_t x, y;
+    memcpy(&x, a + i, 8);
+    memcpy(&y, b + i, 8);
+    if (x != y) {
+      return i + __builtin_ctzll(x ^ y) / 8;  // little-endian: lowest byte first
+    }
+    i += 8;
+  }
+  while (i < limit && a[i] == b[i]) {
+    ++i;
+  }
+  return i;
+}
+
+template <typename Index>
+class Matcher {
+ public:
+  Matcher(const unsigned char* old, int64_t oldSize, const Index* suffixes)
+      : old_(old), oldSize_(oldSize), suffixes_(suffixes) {}
+
+  // Length of the longest prefix of target[0, length) that occurs in the
+  // old file; its old position goes to *position.
+  int64_t Search(const unsigned char* target, int64_t length, int64_t* position) const {
+    if (oldSize_ == 0) {
+      *position = 0;
+      return 0;
+    }
+    int64_t lo = 0;
+    int64_t hi = oldSize_ - 1;
+    int64_t lcpLo = Common(lo, target, length, 0);
+    int64_t lcpHi = Common(hi, target, length, 0);
+    // Every suffix sorted between lo and hi shares min(lcpLo, lcpHi) bytes
+    // with the target, so comparisons start there.
+    while (hi - lo > 1) {
+      const int64_t mid = lo + (hi - lo) / 2;
+      const int64_t known = std::min(lcpLo, lcpHi);
+      const int64_t lcp = Common(mid, target, length, known);
+      const int64_t start = suffixes_[mid];
+      const bool suffixBelow =
+          lcp < length && (start + lcp == oldSize_ || old_[start + lcp] < target[lcp]);
+      if (suffixBelow) {
+        lo = mid;
+        lcpLo = lcp;
+      } else {
+        hi = mid;
+        lcpHi = lcp;
+      }
+    }
+    if (lcpLo >= lcpHi) {
+      *position = suffixes_[lo];
+      return lcpLo;
+    }
+    *position = suffixes_[hi];
+    return lcpHi;
+  }
+
+ private:
+  int64_t Common(int64_t rank, const unsigned char* target, int64_t length, int64_t known) const {
+    const int64_t start = suffixes_[rank];
+    const int64_t limit = std::min(oldSize_ - start, length);
+    return known + CommonPrefix(old_ + start + known, target + known, limit - known);
+  }
+
+  const unsigned char* old_;
+  int64_t oldSize_;
+  const Index* suffixes_;
+};
+
+class PatchBuilder {
+ public:
+  PatchBuilder(const unsigned char* old, int64_t oldSize, unsigned char* newer)
+      : old_(old), oldSize_(oldSize), newer_(newer) {}
+
+  // One approximate match: `add` bytes of new at newStart against old at
+  // oldStart, then the new bytes up to nextNew as extra, then the source
+  // cursor moves to nextOld.
+  bool Emit(int64_t newStart, int64_t oldStart, int64_t add, int64_t nextNew, int64_t nextOld) {
+    // The difference block is formed in place at the front of the new file:
+    // diffLength_ <= newStart always, and bytes before newStart are never
+    // read again.
+    for (int64_t i = 0; i < add; ++i) {
+      newer_[diffLength_ + i] = static_cast<unsigned char>(newer_[newStart + i] - old_[oldStart + i]);
+    }
+    diffLength_ += add;
+    const int64_t copy = nextNew - (newStart + add);
+    try {
+      extra_.insert(extra_.end(), newer_ + newStart + add, newer_ + nextNew);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    int64_t seek = nextOld - (oldStart + add);
+    // A seek beyond 32 bits (old files above 2 GiB) continues in triples that
+    // only move the cursor.
+    int32_t first = static_cast<int32_t>(std::clamp<int64_t>(seek, INT32_MIN, INT32_MAX));
+    if (!Push(ControlTriple{static_cast<uint32_t>(add), static_cast<uint32_t>(copy), first})) {
+      return false;
+    }
+    seek -= first;
+    while (seek != 0) {
+      int32_t part = static_cast<int32_t>(std::clamp<int64_t>(seek, INT32_MIN, INT32_MAX));
+      if (!Push(ControlTriple{0, 0, part})) {
+        return false;
+      }
+      seek -= part;
+    }
+    return true;
+  }
+
+  const std::vector<unsigned char>& control() const { return control_; }
+  int64_t diffLength() const { return diffLength_; }
+  const std::vector<unsigned char>& extra() const { return extra_; }
+
+ private:
+  bool Push(const ControlTriple& triple) {
+    unsigned char raw[kControlTripleSize];
+    EncodeControlTriple(triple, raw);
+    try {
+      control_.insert(control_.end(), raw, raw + sizeof(raw));
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    return true;
+  }
+
+  const unsigned char* old_;
+  int64_t oldSize_;
+  unsigned char* newer_;
+  std::vector<unsigned char> control_;
+  int64_t diffLength_ = 0;
+  std::vector<unsigned char> extra_;
+};
+
+template <typename Index>
+bool BuildBlocks(const unsigned char* old, int64_t n, unsigned char* newer, int64_t m,
+                 const Index* suffixes, PatchBuilder* builder) {
+  const Matcher<Index> matcher(old, n, suffixes);
+  auto agrees = [&](int64_t newPos, int64_t offset) {
+    const int64_t oldPos = newPos + offset;
+    return oldPos >= 0 && oldPos < n && old[oldPos] == newer[newPos];
+  };
+
+  int64_t scan = 0;
+  int64_t length = 0;
+  int64_t position = 0;
+  int64_t lastScan = 0;
+  int64_t lastPosition = 0;
+  int64_t lastOffset = 0;
+  while (scan < m) {
+    // Agreeing bytes of the current alignment over [scan, scan + length).
+    int64_t oldScore = 0;
+    scan += length;
+    int64_t scored = scan;
+    for (; scan < m; ++scan) {
+      length = matcher.Search(newer + scan, m - scan, &position);
+      for (; scored < scan + length; ++scored) {
+        if (agrees(scored, lastOffset)) ++oldScore;
+      }
+      if ((length == oldScore && length != 0) || length > oldScore + kFreshMatchMargin) {
+        break;
+      }
+      if (agrees(scan, lastOffset)) --oldScore;
+    }
+    if (length == oldScore && scan != m) {
+      continue;  // the current alignment covers this match: keep going
+    }
+
+    // Forward extension of the previous match: the longest stretch in which
+    // at least half of the bytes agree, maximising 2 * agreeing - length.
+    int64_t forward = 0;
+    {
+      int64_t agree = 0, best = 0;
+      for (int64_t i = 0; lastScan + i < scan && lastPosition + i < n;) {
+        if (old[lastPosition + i] == newer[lastScan + i]) ++agree;
+        ++i;
+        if (agree * 2 - i > best * 2 - forward) {
+          best = agree;
+          forward = i;
+        }
+      }
+    }
+    // Backward extension of the fresh match.
+    int64_t backward = 0;
+    if (scan < m) {
+      int64_t agree = 0, best = 0;
+      for (int64_t i = 1; scan >= lastScan + i && position >= i; ++i) {
+        if (old[position - i] == newer[scan - i]) ++agree;
+        if (agree * 2 - i > best * 2 - backward) {
+          best = agree;
+          backward = i;
+        }
+      }
+    }
+    // Where the extensions overlap, split at the point that keeps the most
+    // agreeing bytes.
+    if (lastScan + forward > scan - backward) {
+      const int64_t overlap = (lastScan + forward) - (scan - backward);
+      int64_t balance = 0, best = 0, split = 0;
+      for (int64_t i = 0; i < overlap; ++i) {
+        if (newer[lastScan + forward - overlap + i] == old[lastPosition + forward - overlap + i]) {
+          ++balance;
+        }
+        if (newer[scan - backward + i] == old[position - backward + i]) --balance;
+        if (balance > best) {
+          best = balance;
+          split = i + 1;
+        }
+      }
+      forward += split - overlap;
+      backward -= split;
+    }
+
+    if (!builder->Emit(lastScan, lastPosition, forward, scan - backward, position - backward)) {
+      return false;
+    }
+    lastScan = scan - backward;
+    lastPosition = position - backward;
+    lastOffset = position - scan;
+  }
+  return true;
+}
+
+template <typename Index, typename Sort>
+bool Diff(const unsigned char* old, int64_t n, unsigned char* newer, int64_t m, Sort sort,
+          PatchBuilder* builder) {
+  std::unique_ptr<Index[]> suffixes(new (std::nothrow) Index[n > 0 ? n : 1]);
+  if (!suffixes) {
+    return false;
+  }
+  if (n > 0 && sort(old, suffixes.get(), static_cast<Index>(n)) != 0) {
+    return false;
+  }
+  return BuildBlocks<Index>(old, n, newer, m, suffixes.get(), builder);
+}
+
+}  // namespace
+
+DiffResult WriteDiffPatch(const unsigned char* old, uint64_t oldSize, unsigned char* newer,
+                          uint64_t newSize, FILE* out) {
+  if (oldSize > kPatchMaxLength || newSize > kPatchMaxLength) {
+    return DiffResult::kTooLarge;
+  }
+  const int64_t n = static_cast<int64_t>(oldSize);
+  const int64_t m = static_cast<int64_t>(newSize);
+  const uint32_t sourceCrc = crc32(old, oldSize);
+
+  PatchBuilder builder(old, n, newer);
+  bool built;
+  if (m == 0) {
+    built = builder.Emit(0, 0, 0, 0, 0);  // the control block needs one triple
+  } else if (n <= INT32_MAX) {
+    built = Diff<saidx_t>(old, n, newer, m, divsufsort, &builder);
+  } else {
+    built = Diff<saidx64_t>(old, n, newer, m, divsufsort64, &builder);
+  }
+  if (!built) {
+    return DiffResult::kNoMemory;
+  }
+
+  PatchHeader header;
+  memcpy(header.tag, kPatchTag, kPatchTagLength);
+  header.sourceLength = static_cast<uint32_t>(oldSize);
+  header.sourceCrc = sourceCrc;
+  header.newLength = static_cast<uint32_t>(newSize);
+  const uint64_t total = kPatchHeaderSize + builder.control().size() +
+                         static_cast<uint64_t>(builder.diffLength()) + builder.extra().size();
+  if (total > kPatchMaxLength) {
+    return DiffResult::kTooLarge;
+  }
+  header.controlLength = static_cast<uint32_t>(builder.control().size());
+  header.diffLength = static_cast<uint32_t>(builder.diffLength());
+  header.extraLength = static_cast<uint32_t>(builder.extra().size());
+
+  unsigned char raw[kPatchHeaderSize];
+  EncodePatchHeader(header, raw);
+  auto put = [out](const void* data, size_t size) {
+    return size == 0 || fwrite(data, 1, size, out) == size;
+  };
+  if (!put(raw, sizeof(raw)) || !put(builder.control().data(), builder.control().size()) ||
+      !put(newer, static_cast<size_t>(builder.diffLength())) ||
+      !put(builder.extra().data(), builder.extra().size()) || fflush(out) != 0) {
+    return DiffResult::kWriteFailed;
+  }
+  return DiffResult::kOk;
+}
