@@ -19,9 +19,8 @@ vlm_library(vlm_updater_window SRCS progress_ui.cc DEPS vlm_updater_checks PkgCo
 vlm_library(vlm_updater_driver SRCS entry.cc update_worker.cc callback.cc
             DEPS vlm_updater_checks vlm_updater_window vlm_updater_base Threads::Threads)
 
-# The program needs the actions and the formats.
-if(TARGET vlm_updater_actions)
-  target_link_libraries(vlm_updater_driver PUBLIC vlm_updater_actions)
+# The program needs the manifest phase of the actions and the archive reader.
+if(TARGET vlm_actions AND TARGET vlm_upq AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/actions/manifest.cc)
+  target_link_libraries(vlm_updater_driver PUBLIC vlm_actions vlm_upq vlm_patch)
   vlm_executable(updater SRCS main.cc DEPS vlm_updater_driver)
-  set_property(GLOBAL PROPERTY VLM_HAVE_UPDATER ON)
 endif()
