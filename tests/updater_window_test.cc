@@ -53,11 +53,14 @@ class VirtualDisplay {
       _exit(127);
     }
     close(fds[1]);
-    char buffer[32] = {};
-    ssize_t n = read(fds[0], buffer, sizeof(buffer) - 1);
+    // The server writes the number and then a line end, possibly in two
+    // writes; closing the pipe before the second would make it give up.
+    std::string number;
+    char c;
+    while (read(fds[0], &c, 1) == 1 && c != '\n') number.push_back(c);
     close(fds[0]);
-    if (n <= 0) return false;
-    name_ = ":" + std::string(buffer, strcspn(buffer, "\n"));
+    if (number.empty()) return false;
+    name_ = ":" + number;
     for (int attempt = 0; attempt < 50 && !display_; ++attempt) {
       display_ = XOpenDisplay(name_.c_str());
       if (!display_) usleep(100 * 1000);
