@@ -53,8 +53,8 @@ class ExampleBootstrap final : public Bootstrap {
     if (config->builtinAppData != nullptr) {
       const BuiltinAppData* app = config->builtinAppData;
       Say("started in browser mode (application \"%s\")", config->appLocation);
-      Say("application data: %s %s by %s, build %s, id %s", Text(app->name),
-          Text(app->version), Text(app->vendor), Text(app->buildId), Text(app->appId));
+      Say("application data: %s %s by %s, build %s, id %s", Text(app->name), Text(app->version),
+          Text(app->vendor), Text(app->buildId), Text(app->appId));
     } else {
       Say("started for the application data file %s", config->appLocation);
     }
