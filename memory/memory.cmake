@@ -10,7 +10,7 @@ set(VLM_MEMORY_SRCS
   hooks.c
   heap_init.cc
   huge.cc
-  introspect.cc
+  heap_stats.cc
   options.cc
   os.cc
   registry.cc
@@ -50,7 +50,7 @@ endif()
 # Entry-point tests: a process whose own allocator is ours (GoogleTest runs
 # on it too), calling the real exported names.
 vlm_test(memory_entry_test LABEL memory NOT_SANITIZED TIMEOUT 120
-  SRCS entry_test.cc introspect_test.cc thread_test.cc
+  SRCS entry_test.cc heap_stats_test.cc thread_test.cc
   DEPS "$<LINK_LIBRARY:WHOLE_ARCHIVE,vlm_memory>" vlm_runtime_crash)
 if(TARGET memory_entry_test)
   set_target_properties(memory_entry_test PROPERTIES ENABLE_EXPORTS ON)
