@@ -41,9 +41,10 @@ inline uint32_t RegionIndex(const Bin* bin, uint32_t offset) {
   return offset / static_cast<uint32_t>(bin->region_size);
 }
 
-// A run for `bin` with a free region: the current one, the lowest run of
-// the bin run tree, or a new run. Null when no run can be had.
-RunHeader* NextRun(Arena* arena, Bin* bin) {
+// A run for `bin` with a free region: the lowest run of the bin run tree,
+// or a new run. Null when no run can be had. Kept out of line so that the
+// common small paths stay short.
+__attribute__((noinline)) RunHeader* NextRun(Arena* arena, Bin* bin) {
   RbNode* lowest = bin->runs.First();
   if (lowest != nullptr) {
     bin->runs.Remove(lowest);
@@ -69,11 +70,14 @@ RunHeader* NextRun(Arena* arena, Bin* bin) {
   return run;
 }
 
-void* SmallAlloc(Arena* arena, size_t size, bool zero) {
+inline void* SmallAlloc(Arena* arena, size_t size, bool zero) {
   Bin* bin = &arena->bins[SmallBin(size)];
+  // One register for the bin across the lock call, rather than the parts of
+  // its index that the compiler would otherwise keep and recombine.
+  __asm__("" : "+r"(bin));
   pthread_mutex_lock(&arena->lock);
   RunHeader* run = bin->current;
-  if (run == nullptr || run->free_regions == 0) {
+  if (__builtin_expect(run == nullptr || run->free_regions == 0, 0)) {
     run = NextRun(arena, bin);
     if (run == nullptr) {
       pthread_mutex_unlock(&arena->lock);
@@ -94,7 +98,7 @@ void* SmallAlloc(Arena* arena, size_t size, bool zero) {
   return region;
 }
 
-void* LargeAlloc(Arena* arena, size_t size, bool zero) {
+__attribute__((noinline)) void* LargeAlloc(Arena* arena, size_t size, bool zero) {
   size = (size + kPageMask) & ~kPageMask;
   LockGuard guard(&arena->lock);
   void* run = RunAllocLocked(arena, size, true, zero);
@@ -102,7 +106,35 @@ void* LargeAlloc(Arena* arena, size_t size, bool zero) {
   return run;
 }
 
-void SmallFree(Arena* arena, ChunkHeader* chunk, void* ptr, uintptr_t bits) {
+// The run of a freed region became completely free, or was full before:
+// releases it, or moves it to where the bin will take regions from next.
+__attribute__((noinline)) void SmallFreeRunChange(Arena* arena, ChunkHeader* chunk, Bin* bin,
+                                                  RunHeader* run) {
+  if (run->free_regions == bin->regions) {
+    if (bin->current == run) {
+      bin->current = nullptr;
+    } else if (bin->regions > 1) {
+      bin->runs.Remove(&chunk->map[PageIndex(run)].link);
+    }
+    RunFreeLocked(arena, run, true);
+    --bin->run_count;
+    return;
+  }
+  // The run was full. Keep allocations on the lowest-addressed runs.
+  RunHeader* current = bin->current;
+  if (current == nullptr) {
+    bin->current = run;
+  } else if (run < current) {
+    if (current->free_regions != 0) {
+      bin->runs.Insert(&ChunkOf(current)->map[PageIndex(current)].link);
+    }
+    bin->current = run;
+  } else {
+    bin->runs.Insert(&chunk->map[PageIndex(run)].link);
+  }
+}
+
+inline void SmallFree(Arena* arena, ChunkHeader* chunk, void* ptr, uintptr_t bits) {
   RunHeader* run = RunOfEntry(bits);
   Bin* bin = run->bin;
   memset(ptr, kFreeFill, bin->region_size);
@@ -112,30 +144,19 @@ void SmallFree(Arena* arena, ChunkHeader* chunk, void* ptr, uintptr_t bits) {
   uint32_t w = index >> 5;
   if (w < run->next_word) run->next_word = w;
   run->bitmap[w] |= uint32_t{1} << (index & 31);
-  ++run->free_regions;
-  if (run->free_regions == bin->regions) {
-    if (bin->current == run) {
-      bin->current = nullptr;
-    } else if (bin->regions > 1) {
-      bin->runs.Remove(&chunk->map[PageIndex(run)].link);
-    }
-    RunFreeLocked(arena, run, true);
-    --bin->run_count;
-  } else if (run->free_regions == 1 && run != bin->current) {
-    // The run was full. Keep allocations on the lowest-addressed runs.
-    RunHeader* current = bin->current;
-    if (current == nullptr) {
-      bin->current = run;
-    } else if (run < current) {
-      if (current->free_regions != 0) {
-        bin->runs.Insert(&ChunkOf(current)->map[PageIndex(current)].link);
-      }
-      bin->current = run;
-    } else {
-      bin->runs.Insert(&chunk->map[PageIndex(run)].link);
-    }
-  }
+  uint32_t free_regions = ++run->free_regions;
   arena->stats.small_allocated -= bin->region_size;
+  if (__builtin_expect(free_regions == bin->regions ||
+                           (free_regions == 1 && run != bin->current), 0)) {
+    SmallFreeRunChange(arena, chunk, bin, run);
+  }
+}
+
+__attribute__((noinline)) void LargeFree(Arena* arena, void* ptr, uintptr_t bits) {
+  size_t size = bits & ~kPageFlags;
+  memset(ptr, kFreeFill, size);
+  arena->stats.large_allocated -= size;
+  RunFreeLocked(arena, ptr, true);
 }
 
 }  // namespace
@@ -162,16 +183,14 @@ void ArenaFree(void* ptr) {
   ChunkHeader* chunk = ChunkOf(ptr);
   Arena* arena = chunk->arena;
   size_t page = PageIndex(ptr);
-  LockGuard guard(&arena->lock);
+  pthread_mutex_lock(&arena->lock);
   uintptr_t bits = chunk->map[page].bits;
   if (bits & kPageLarge) {
-    size_t size = bits & ~kPageFlags;
-    memset(ptr, kFreeFill, size);
-    arena->stats.large_allocated -= size;
-    RunFreeLocked(arena, ptr, true);
+    LargeFree(arena, ptr, bits);
   } else {
     SmallFree(arena, chunk, ptr, bits);
   }
+  pthread_mutex_unlock(&arena->lock);
 }
 
 size_t ArenaUsableSize(const void* ptr) {
