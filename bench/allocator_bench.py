@@ -6,8 +6,10 @@ usage: allocator_bench.py WORKLOAD_BINARY LIBVLMALLOC [ROUNDS]
 Rounds are interleaved (every workload under every allocator once per round)
 so that the machine's drift hits all peers alike. For each workload and
 allocator the table gives the median over rounds of the ratio to the C
-library's figure measured in the same round: throughput (higher is better)
-and peak RSS / RSS at the end (lower is better). Each run reports the object
+library's figure measured in the same round: throughput by wall time and by
+CPU time of the process (higher is better; on a shared machine the wall time
+also counts waiting for a core, the CPU time does not, but it also does not
+count waiting for a lock) and peak RSS / RSS at the end (lower is better). Each run reports the object
 that really serves malloc; a run whose malloc does not come from the
 preloaded library fails the whole benchmark rather than fake a column.
 """
@@ -55,6 +57,8 @@ def run(binary, args, preload, extra_env, expect):
         sys.exit(f"malloc served by {fields['malloc_from']}, not {expect}: column would be fake")
     return {
         "ops_per_s": int(fields["ops"]) / float(fields["seconds"]),
+        "ops_per_cpu_s": int(fields["ops"]) / max(float(fields["cpu_seconds"]), 1e-6),
+        "cpu_seconds": float(fields["cpu_seconds"]),
         "seconds": float(fields["seconds"]),
         "maxrss": int(fields["maxrss_kb"]),
         "rss": int(fields["rss_kb"]),
@@ -96,6 +100,19 @@ def main():
                 row += f"{ratio(wname, n, 'ops_per_s'):>13.2f}x"
         print(row)
     print()
+    print(f"Throughput by CPU time, median of per-round ratios to glibc ({rounds} rounds; "
+          "glibc column: median ops per CPU second):")
+    print(f"{'workload':28}" + "".join(f"{n:>14}" for n in names))
+    for wname, _ in WORKLOADS:
+        row = f"{wname:28}"
+        for n in names:
+            if n == "glibc":
+                med = statistics.median(x["ops_per_cpu_s"] for x in results[(wname, n)])
+                row += f"{med:>14.3g}"
+            else:
+                row += f"{ratio(wname, n, 'ops_per_cpu_s'):>13.2f}x"
+        print(row)
+    print()
     print("Peak RSS / RSS at the end of the work, median ratios to glibc "
           "(glibc column: median MiB):")
     print(f"{'workload':28}" + "".join(f"{n:>14}" for n in names))
@@ -118,6 +135,12 @@ def main():
     print("pair 64 B, ns per pair (medians):", ", ".join(
         f"{n} {statistics.median(x['seconds'] for x in results[('pair 64 B', n)]) / 5e6 * 1e9:.0f}"
         for n in names), f"(glibc {pair / 5e6 * 1e9:.0f})")
+    print("pair 64 B, CPU ns per pair (medians):", ", ".join(
+        f"{n} {statistics.median(x['cpu_seconds'] for x in results[('pair 64 B', n)]) / 5e6 * 1e9:.0f}"
+        for n in names))
+    print("pair 64 B, live neighbour, CPU ns per pair (medians):", ", ".join(
+        f"{n} {statistics.median(x['cpu_seconds'] for x in results[('pair 64 B, live neighbour', n)]) / 5e6 * 1e9:.0f}"
+        for n in names))
 
 
 if __name__ == "__main__":

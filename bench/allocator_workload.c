@@ -13,8 +13,10 @@
  *             keeps one other 64-byte block alive meanwhile)
  * Prints one line of key=value pairs: ops, seconds, maxrss_kb (peak),
  * rss_kb (at the end of the work, before anything is freed for exit),
- * rss_after_free_kb (frag: after the 90 % were freed) and malloc_from (the
- * object that really serves malloc).
+ * rss_after_free_kb (frag: after the 90 % were freed), cpu_seconds (user
+ * and system time of the whole process over the work: on a shared machine
+ * the wall time also counts the time the process waited for a core) and
+ * malloc_from (the object that really serves malloc).
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -24,6 +26,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -31,6 +34,14 @@ static double Now(void) {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return (double)ts.tv_sec + (double)ts.tv_nsec * 1e-9;
+}
+
+/* User plus system time of the whole process, all threads. */
+static double CpuNow(void) {
+  struct rusage ru;
+  getrusage(RUSAGE_SELF, &ru);
+  return (double)(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+         (double)(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) * 1e-6;
 }
 
 static uint64_t Next(uint64_t* s) {
@@ -182,6 +193,7 @@ int main(int argc, char** argv) {
   const char* from = sym != NULL && dladdr(sym, &info) && info.dli_fname ? info.dli_fname : "?";
   free(malloc(1));
   double start = Now();
+  double cpu_start = CpuNow();
   long ops;
   if (strcmp(mode, "churn") == 0) {
     ops = Churn();
@@ -199,8 +211,9 @@ int main(int argc, char** argv) {
     return 2;
   }
   double seconds = Now() - start;
+  double cpu_seconds = CpuNow() - cpu_start;
   long rss = StatusKb("VmRSS");
-  printf("ops=%ld seconds=%.6f maxrss_kb=%ld rss_kb=%ld rss_after_free_kb=%ld malloc_from=%s\n",
-         ops, seconds, StatusKb("VmHWM"), rss, gRssAfterFree ? gRssAfterFree : rss, from);
+  printf("ops=%ld seconds=%.6f cpu_seconds=%.6f maxrss_kb=%ld rss_kb=%ld rss_after_free_kb=%ld malloc_from=%s\n",
+         ops, seconds, cpu_seconds, StatusKb("VmHWM"), rss, gRssAfterFree ? gRssAfterFree : rss, from);
   return 0;
 }
