@@ -29,8 +29,7 @@ void PrintError(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Formats into `buffer` (kPathBufferSize bytes), truncating to 4095
 // characters; the last byte always holds a NUL.
-void FormatToBuffer(char* buffer, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+void FormatToBuffer(char* buffer, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 }  // namespace vellum::launcher
 

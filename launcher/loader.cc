@@ -128,8 +128,7 @@ Bootstrap* LoadEngineLibraries(const char* executable_path) {
   size_t needed = dir_length + strlen(kListName) + strlen(suffix) + 1;
   if (needed > sizeof(path)) return nullptr;
   memcpy(path, executable_path, dir_length);
-  snprintf(path + dir_length, sizeof(path) - dir_length, "%s%s", kListName,
-           suffix);
+  snprintf(path + dir_length, sizeof(path) - dir_length, "%s%s", kListName, suffix);
 
   ScopedFile list(fopen(path, "r"));
   if (list.get() == nullptr) return nullptr;
@@ -167,8 +166,8 @@ Bootstrap* LoadEngineLibraries(const char* executable_path) {
   }
 
   if (gLoadedLibraries == nullptr) return nullptr;
-  auto get_bootstrap = reinterpret_cast<GetBootstrapFunc>(
-      dlsym(gLoadedLibraries->handle, "ZOV_GetBootstrap"));
+  auto get_bootstrap =
+      reinterpret_cast<GetBootstrapFunc>(dlsym(gLoadedLibraries->handle, "ZOV_GetBootstrap"));
   if (get_bootstrap == nullptr) return nullptr;
   Bootstrap* bootstrap = nullptr;
   get_bootstrap(&bootstrap);
@@ -187,8 +186,7 @@ uint64_t ElfReadAheadLength(const unsigned char* head, size_t size) {
 
   // The header fields are only meaningful when the whole header was read.
   if (size < kHeaderSize) return 0;
-  if (head[0] != 0x7F || head[1] != 'E' || head[2] != 'L' || head[3] != 'F' ||
-      head[4] != 2) {
+  if (head[0] != 0x7F || head[1] != 'E' || head[2] != 'L' || head[3] != 'F' || head[4] != 2) {
     return 0;
   }
   uint64_t phoff = ReadField<uint64_t>(head + kPhoffOffset);
@@ -235,8 +233,7 @@ void PrefetchElfFile(const char* path) {
 
 size_t LoadedLibraryCount() {
   size_t count = 0;
-  for (LoadedLibrary* node = gLoadedLibraries; node != nullptr;
-       node = node->next) {
+  for (LoadedLibrary* node = gLoadedLibraries; node != nullptr; node = node->next) {
     ++count;
   }
   return count;

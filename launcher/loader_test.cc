@@ -21,7 +21,10 @@ namespace fs = std::filesystem;
 class ElfImage {
  public:
   ElfImage() : bytes_(64, 0) {
-    memcpy(bytes_.data(), "\x7f" "ELF", 4);
+    memcpy(bytes_.data(),
+           "\x7f"
+           "ELF",
+           4);
     bytes_[4] = 2;  // 64-bit
     bytes_[5] = 1;
     SetPhoff(64);
@@ -42,7 +45,9 @@ class ElfImage {
 
  private:
   template <typename T>
-  void Put(size_t at, T v) { memcpy(bytes_.data() + at, &v, sizeof(v)); }
+  void Put(size_t at, T v) {
+    memcpy(bytes_.data() + at, &v, sizeof(v));
+  }
   std::vector<unsigned char> bytes_;
 };
 
@@ -54,42 +59,96 @@ TEST(ElfReadAheadTest, Table) {
     uint64_t want;
   } cases[] = {
       // The largest end of the PT_LOAD segments; other types are ignored.
-      {__LINE__, [](ElfImage& e) {
+      {__LINE__,
+       [](ElfImage& e) {
          e.SetPhnum(3);
          e.AddSegment(1, 0, 0x1000);
          e.AddSegment(4, 0, 0x900000);  // PT_NOTE
          e.AddSegment(1, 0x2000, 0x3500);
-       }, 0, 0x5500},
-      {__LINE__, [](ElfImage& e) { e.SetPhnum(0); e.AddSegment(1, 0, 10); }, 0, 0},
-      {__LINE__, [](ElfImage& e) { e.SetPhnum(1); e.AddSegment(2, 0, 10); }, 0, 0},
+       },
+       0, 0x5500},
+      {__LINE__,
+       [](ElfImage& e) {
+         e.SetPhnum(0);
+         e.AddSegment(1, 0, 10);
+       },
+       0, 0},
+      {__LINE__,
+       [](ElfImage& e) {
+         e.SetPhnum(1);
+         e.AddSegment(2, 0, 10);
+       },
+       0, 0},
       // Not ELF, or 32-bit.
-      {__LINE__, [](ElfImage& e) { e.bytes()[1] = 'X'; e.SetPhnum(1); e.AddSegment(1, 0, 10); }, 0, 0},
-      {__LINE__, [](ElfImage& e) { e.bytes()[4] = 1; e.SetPhnum(1); e.AddSegment(1, 0, 10); }, 0, 0},
+      {__LINE__,
+       [](ElfImage& e) {
+         e.bytes()[1] = 'X';
+         e.SetPhnum(1);
+         e.AddSegment(1, 0, 10);
+       },
+       0, 0},
+      {__LINE__,
+       [](ElfImage& e) {
+         e.bytes()[4] = 1;
+         e.SetPhnum(1);
+         e.AddSegment(1, 0, 10);
+       },
+       0, 0},
       // Shorter than the ELF header: its fields were never read.
       {__LINE__, [](ElfImage& e) { e.SetPhnum(1); }, 63, 0},
       {__LINE__, [](ElfImage&) {}, 1, 0},
       // A huge e_phoff must not wrap around into the buffer.
-      {__LINE__, [](ElfImage& e) {
-         e.SetPhoff(UINT64_MAX - 10); e.SetPhnum(1); e.AddSegment(1, 0, 10);
-       }, 0, 0},
-      {__LINE__, [](ElfImage& e) {
-         e.SetPhoff(0xFFFFFFFFFFFFFF00ull); e.SetPhentsize(0xFFFF); e.SetPhnum(0xFFFF);
-       }, 0, 0},
+      {__LINE__,
+       [](ElfImage& e) {
+         e.SetPhoff(UINT64_MAX - 10);
+         e.SetPhnum(1);
+         e.AddSegment(1, 0, 10);
+       },
+       0, 0},
+      {__LINE__,
+       [](ElfImage& e) {
+         e.SetPhoff(0xFFFFFFFFFFFFFF00ull);
+         e.SetPhentsize(0xFFFF);
+         e.SetPhnum(0xFFFF);
+       },
+       0, 0},
       // The table must end by byte 4095.
-      {__LINE__, [](ElfImage& e) { e.SetPhoff(4095 - 56); e.SetPhnum(1); }, 0, 0},
-      {__LINE__, [](ElfImage& e) { e.SetPhoff(4096 - 56); e.SetPhnum(1); }, 0, 0},
+      {__LINE__,
+       [](ElfImage& e) {
+         e.SetPhoff(4095 - 56);
+         e.SetPhnum(1);
+       },
+       0, 0},
+      {__LINE__,
+       [](ElfImage& e) {
+         e.SetPhoff(4096 - 56);
+         e.SetPhnum(1);
+       },
+       0, 0},
       // Entries past the bytes read are not examined.
-      {__LINE__, [](ElfImage& e) {
-         e.SetPhnum(2); e.AddSegment(1, 0, 100); e.AddSegment(1, 0, 900);
-       }, 64 + 56 + 55, 100},
+      {__LINE__,
+       [](ElfImage& e) {
+         e.SetPhnum(2);
+         e.AddSegment(1, 0, 100);
+         e.AddSegment(1, 0, 900);
+       },
+       64 + 56 + 55, 100},
       // A wrapping segment end counts as "everything".
-      {__LINE__, [](ElfImage& e) {
-         e.SetPhnum(1); e.AddSegment(1, UINT64_MAX, 2);
-       }, 0, UINT64_MAX},
+      {__LINE__,
+       [](ElfImage& e) {
+         e.SetPhnum(1);
+         e.AddSegment(1, UINT64_MAX, 2);
+       },
+       0, UINT64_MAX},
       // Entries are 56 bytes apart whatever e_phentsize says.
-      {__LINE__, [](ElfImage& e) {
-         e.SetPhentsize(8); e.SetPhnum(2); e.AddSegment(6, 0, 1); e.AddSegment(1, 0, 77);
-       }, 0, 77},
+      {__LINE__,
+       [](ElfImage& e) {
+         e.SetPhentsize(8);
+         e.SetPhnum(2);
+         e.AddSegment(6, 0, 1);
+         e.AddSegment(1, 0, 77);
+       },
+       0, 77},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
@@ -108,7 +167,8 @@ TEST(ElfReadAheadTest, Table) {
 TEST(ElfReadAheadTest, PrefetchNeverFails) {
   fs::path dir = fs::path(::testing::TempDir()) / ("vlm_prefetch_" + std::to_string(getpid()));
   fs::create_directories(dir);
-  std::ofstream(dir / "short") << "\x7f" "EL";
+  std::ofstream(dir / "short") << "\x7f"
+                                  "EL";
   std::ofstream(dir / "text") << "not an ELF file at all";
   PrefetchElfFile(nullptr);
   PrefetchElfFile((dir / "missing").c_str());
@@ -134,8 +194,10 @@ class ResolvePathTest : public ::testing::Test {
     saved_cwd_ = fs::current_path();
   }
   void TearDown() override {
-    if (had_path_) setenv("PATH", saved_path_.c_str(), 1);
-    else unsetenv("PATH");
+    if (had_path_)
+      setenv("PATH", saved_path_.c_str(), 1);
+    else
+      unsetenv("PATH");
     fs::current_path(saved_cwd_);
     fs::remove_all(root_);
   }
@@ -173,8 +235,10 @@ TEST_F(ResolvePathTest, Table) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
-    if (c.path != kUnset) setenv("PATH", c.path.c_str(), 1);
-    else unsetenv("PATH");
+    if (c.path != kUnset)
+      setenv("PATH", c.path.c_str(), 1);
+    else
+      unsetenv("PATH");
     fs::current_path(c.cwd.empty() ? saved_cwd_ : c.cwd);
     char result[kPathBufferSize] = "unchanged";
     EXPECT_EQ(ResolveExecutablePath(c.program.c_str(), result), c.status);

@@ -11,7 +11,7 @@ vlm_library(vlm_launcher SRCS loader.cc entry.cc app_data.cc
 target_compile_definitions(vlm_launcher PRIVATE
   VLM_PRODUCT_VERSION="${VLM_PRODUCT_VERSION}" VLM_BUILD_ID="${VLM_BUILD_ID}")
 
-vlm_test(vlm_launcher_test SRCS loader_test.cc DEPS vlm_launcher LABEL launcher)
+vlm_test(vlm_launcher_test SRCS loader_test.cc bootstrap_test.cc DEPS vlm_launcher LABEL launcher)
 
 # tarvelin defines malloc, free and abort for the whole process: no sanitizer
 # build can run it.

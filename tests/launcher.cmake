@@ -3,19 +3,22 @@
 if(NOT VLM_SANITIZE)
   # The recording engine and a plain library to list before it. Both bind to
   # tarvelin's exports at run time, so they link none of our libraries.
-  foreach(lib vlm_test_engine vlm_test_library)
+  foreach(lib vlm_test_engine vlm_test_library vlm_fault_shim)
     string(REPLACE "vlm_" "" source ${lib})
     add_library(${lib} SHARED launcher/${source}.cc)
     target_include_directories(${lib} PRIVATE ${PROJECT_SOURCE_DIR}/include)
     target_compile_options(${lib} PRIVATE ${VLM_WARNINGS})
   endforeach()
   target_link_libraries(vlm_test_library PRIVATE ${CMAKE_DL_LIBS})
+  # Preloaded to make putenv and strdup fail.
+  target_link_libraries(vlm_fault_shim PRIVATE ${CMAKE_DL_LIBS})
 
   add_test(NAME launcher_e2e
            COMMAND python3 ${CMAKE_CURRENT_SOURCE_DIR}/launcher/launcher_e2e.py
                    --tarvelin $<TARGET_FILE:tarvelin>
                    --engine $<TARGET_FILE:vlm_test_engine>
                    --library $<TARGET_FILE:vlm_test_library>
+                   --fault-shim $<TARGET_FILE:vlm_fault_shim>
                    --version ${VLM_PRODUCT_VERSION})
   set_tests_properties(launcher_e2e PROPERTIES LABELS launcher TIMEOUT 120)
 

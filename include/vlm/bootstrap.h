@@ -70,18 +70,15 @@ class Bootstrap {
   // stamp.
   virtual void RecordStartupEvent(uint32_t event, vellum::TimeStamp when) = 0;
   // Returns the process's exit status.
-  virtual int32_t RunApplication(int argc, char** argv,
-                                 const LaunchConfig* config) = 0;
+  virtual int32_t RunApplication(int argc, char** argv, const LaunchConfig* config) = 0;
   virtual void Unused8() {}
   // Returns the process's exit status.
-  virtual int32_t RunShell(int argc, char** argv, char** envp,
-                           const ShellOptions* options) = 0;
+  virtual int32_t RunShell(int argc, char** argv, char** envp, const ShellOptions* options) = 0;
   virtual void Unused10() {}
   // `argument` is the last argument of the content process's command line.
   virtual void SetChildProcessArgument(const char* argument) = 0;
   // Negative means failure.
-  virtual int32_t RunChildProcess(int argc, char** argv,
-                                  const ChildOptions* options) = 0;
+  virtual int32_t RunChildProcess(int argc, char** argv, const ChildOptions* options) = 0;
   virtual void PrepareMainProcess() = 0;
 
  protected:

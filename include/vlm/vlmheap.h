@@ -55,9 +55,11 @@ void vlmheap_stats(vlmheap_stats_t* stats);
 void vlmheap_ptr_info(const void* ptr, vlmheap_ptr_info_t* info);
 void vlmheap_free_dirty_pages(void);
 void vlmheap_purge_freed_pages(void);
-// See the thread-arena rules: true gives the calling thread a private arena,
-// false returns it to the shared ones.
-void vlmheap_thread_local_arena(bool enabled);
+// Non-zero gives the calling thread a new private arena (every such call
+// creates another one); zero puts the thread back on the default arena.
+// Blocks stay valid whichever thread frees them. Call only after the first
+// allocation of the process.
+void vlmheap_thread_local_arena(int enabled);
 
 #ifdef __cplusplus
 }

@@ -45,8 +45,11 @@ TEST(CpuFlagsTest, Table) {
   } cases[] = {
       // Everything present and enabled.
       {__LINE__,
-       {{0, Eax(13)}, {1, Ecx(kAllSse | kAvxBits)}, {7, Ebx(1u << 5)},
-        {0x80000000u, Eax(0x80000008u)}, {0x80000001u, Ecx(1u << 6)}},
+       {{0, Eax(13)},
+        {1, Ecx(kAllSse | kAvxBits)},
+        {7, Ebx(1u << 5)},
+        {0x80000000u, Eax(0x80000008u)},
+        {0x80000001u, Ecx(1u << 6)}},
        0x7,
        {true, true, true, true, true, true, true}},
       // Highest basic leaf 0: nothing is looked at, all false.
@@ -75,13 +78,21 @@ TEST(CpuFlagsTest, Table) {
        0,
        {false, false, false, false, false, false, false}},
       // Single leaf-1 bits map to their flags.
-      {__LINE__, {{0, Eax(1)}, {1, Ecx(1u << 9)}}, 0,
+      {__LINE__,
+       {{0, Eax(1)}, {1, Ecx(1u << 9)}},
+       0,
        {true, false, false, false, false, false, false}},
-      {__LINE__, {{0, Eax(1)}, {1, Ecx(1u << 19)}}, 0,
+      {__LINE__,
+       {{0, Eax(1)}, {1, Ecx(1u << 19)}},
+       0,
        {false, false, true, false, false, false, false}},
-      {__LINE__, {{0, Eax(1)}, {1, Ecx(1u << 20)}}, 0,
+      {__LINE__,
+       {{0, Eax(1)}, {1, Ecx(1u << 20)}},
+       0,
        {false, false, false, true, false, false, false}},
-      {__LINE__, {{0, Eax(1)}, {1, Ecx(1u << 25)}}, 0,
+      {__LINE__,
+       {{0, Eax(1)}, {1, Ecx(1u << 25)}},
+       0,
        {false, false, false, false, false, false, true}},
   };
   for (const Case& c : cases) {

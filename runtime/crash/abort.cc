@@ -4,6 +4,4 @@
 
 #include "vlm/crash.h"
 
-extern "C" void abort() {
-  vlmalloc_abort("Redirecting call to abort() to vlmalloc_abort\n");
-}
+extern "C" void abort() { vlmalloc_abort("Redirecting call to abort() to vlmalloc_abort\n"); }

@@ -1,13 +1,14 @@
 // Crash reporting: the crash primitive and its exported variants (the
 // process's own abort is in abort.cc). Nothing here allocates or takes a lock.
+#include <unistd.h>
+
 #include <atomic>
 #include <cerrno>
-#include <cstdint>
-#include <cstdlib>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <unistd.h>
 
 #include "runtime/crash/crash_internal.h"
 
@@ -37,7 +38,9 @@ void WriteStderr(const char* text, size_t length) {
 
 namespace vellum {
 
-void FaultWithLine(int line) {
+// The store to address zero is the point: sanitizer builds must not replace
+// it by their own report.
+__attribute__((no_sanitize("undefined", "address"))) void FaultWithLine(int line) {
   // The fault of this store is the crash. The address goes through an empty
   // asm so that the compiler cannot see it is null: a store it knows to hit
   // address zero is undefined, and it would replace the store by a trap that

@@ -30,10 +30,8 @@ TEST(CrashDeathTest, ReasonAndLineValue) {
        "crash: signal=11 addr=0 reason=VLM_RELEASE_ASSERT\\(r == 0\\) line=1234\n"},
       {__LINE__, [] { VLM_CrashPrintf(77, "bad %s %d", "value", 5); },
        "crash: signal=11 addr=0 reason=bad value 5 line=77\n"},
-      {__LINE__, [] { FaultWithLine(-5); },
-       "crash: signal=11 addr=0 reason=<null> line=-5\n"},
-      {__LINE__, [] { CrashPlain(); },
-       "crash: signal=11 addr=0 reason=VLM_CRASH\\(\\) line=9\n"},
+      {__LINE__, [] { FaultWithLine(-5); }, "crash: signal=11 addr=0 reason=<null> line=-5\n"},
+      {__LINE__, [] { CrashPlain(); }, "crash: signal=11 addr=0 reason=VLM_CRASH\\(\\) line=9\n"},
       {__LINE__, [] { vlmalloc_abort("out of chunks"); },
        "^out of chunks\ncrash: signal=11 addr=0 reason=VLM_CRASH\\(\\) line=33\n"},
       // The process's abort, reached through the C library's declaration.
@@ -50,14 +48,12 @@ TEST(CrashDeathTest, ReasonAndLineValue) {
 TEST(CrashDeathTest, PrintfReasonLimit) {
   // 1023 characters fit the 1024-byte buffer; 1024 do not and leave the
   // reason unset, crashing with line value 58 instead.
-  EXPECT_EXIT(ReportCrashesAndExit({[] {
-                VLM_CrashPrintf(5, "%s", std::string(1023, 'x').c_str());
-              }}),
-              ExitedWithCode(0), "reason=x{1023} line=5\n");
-  EXPECT_EXIT(ReportCrashesAndExit({[] {
-                VLM_CrashPrintf(5, "%s", std::string(1024, 'x').c_str());
-              }}),
-              ExitedWithCode(0), "reason=<null> line=58\n");
+  EXPECT_EXIT(
+      ReportCrashesAndExit({[] { VLM_CrashPrintf(5, "%s", std::string(1023, 'x').c_str()); }}),
+      ExitedWithCode(0), "reason=x{1023} line=5\n");
+  EXPECT_EXIT(
+      ReportCrashesAndExit({[] { VLM_CrashPrintf(5, "%s", std::string(1024, 'x').c_str()); }}),
+      ExitedWithCode(0), "reason=<null> line=58\n");
 }
 
 // Only the first caller of VLM_CrashPrintf formats: any later one (another

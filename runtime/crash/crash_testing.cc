@@ -22,9 +22,8 @@ sigjmp_buf gResume;
 // optional REX prefix and any memory operand form. Returns false for
 // anything else.
 bool DecodeStoredValue(const ucontext_t* context, int64_t* value) {
-  static const int kRegister[16] = {REG_RAX, REG_RCX, REG_RDX, REG_RBX,
-                                    REG_RSP, REG_RBP, REG_RSI, REG_RDI,
-                                    REG_R8,  REG_R9,  REG_R10, REG_R11,
+  static const int kRegister[16] = {REG_RAX, REG_RCX, REG_RDX, REG_RBX, REG_RSP, REG_RBP,
+                                    REG_RSI, REG_RDI, REG_R8,  REG_R9,  REG_R10, REG_R11,
                                     REG_R12, REG_R13, REG_R14, REG_R15};
   const auto* p = reinterpret_cast<const uint8_t*>(context->uc_mcontext.gregs[REG_RIP]);
   uint8_t rex = 0;
@@ -61,9 +60,8 @@ void OnCrash(int signal, siginfo_t* info, void* context) {
     snprintf(line, sizeof(line), "%lld", static_cast<long long>(value));
   }
   char text[1400];
-  int n = snprintf(text, sizeof(text), "crash: signal=%d addr=%llx reason=%s line=%s\n",
-                   signal, static_cast<unsigned long long>(
-                               reinterpret_cast<uintptr_t>(info->si_addr)),
+  int n = snprintf(text, sizeof(text), "crash: signal=%d addr=%llx reason=%s line=%s\n", signal,
+                   static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(info->si_addr)),
                    gVlmCrashReason != nullptr ? gVlmCrashReason : "<null>", line);
   if (n > 0) {
     size_t length = static_cast<size_t>(n);

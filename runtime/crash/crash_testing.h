@@ -15,8 +15,7 @@ namespace vellum::testing {
 // Runs each step in turn; a step that crashes is reported and the next one
 // runs. Then ends the process with status 0. Crash state is never reset, so
 // later steps see what earlier crashes left behind.
-[[noreturn]] void ReportCrashesAndExit(
-    std::initializer_list<std::function<void()>> steps);
+[[noreturn]] void ReportCrashesAndExit(std::initializer_list<std::function<void()>> steps);
 
 }  // namespace vellum::testing
 

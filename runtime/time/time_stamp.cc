@@ -38,9 +38,7 @@ uint64_t ReadClock() {
 
 }  // namespace
 
-TimeStamp TimeStamp::Now(bool /*high_resolution*/) {
-  return TimeStamp(ReadClock());
-}
+TimeStamp TimeStamp::Now(bool /*high_resolution*/) { return TimeStamp(ReadClock()); }
 
 void TimeStamp::Startup() {
   if (gTimeStampInitialized) return;
@@ -90,8 +88,8 @@ TimeStamp TimeStamp::ProcessCreation(bool* is_inconsistent) {
   } else {
     uint64_t now = ReadClock();
     uint64_t uptime = ComputeProcessUptime();
-    int64_t duration = BaseTimeDurationPlatformUtils::TicksFromMilliseconds(
-        static_cast<double>(uptime) / 1000.0);
+    int64_t duration =
+        BaseTimeDurationPlatformUtils::TicksFromMilliseconds(static_cast<double>(uptime) / 1000.0);
     if (duration > 0 && static_cast<uint64_t>(duration) >= now) {
       creation = 0;
     } else {

@@ -55,19 +55,17 @@ void* UptimeThread(void* arg) {
   if (hz <= 0) return nullptr;
 
   char task_path[40];
-  snprintf(task_path, sizeof(task_path), "%s/task/%d/stat",
-           time_internal::gProcSelfDir, static_cast<int>(syscall(SYS_gettid)));
+  snprintf(task_path, sizeof(task_path), "%s/task/%d/stat", time_internal::gProcSelfDir,
+           static_cast<int>(syscall(SYS_gettid)));
   task_path[sizeof(task_path) - 1] = '\0';
   char process_path[40];
-  snprintf(process_path, sizeof(process_path), "%s/stat",
-           time_internal::gProcSelfDir);
+  snprintf(process_path, sizeof(process_path), "%s/stat", time_internal::gProcSelfDir);
   process_path[sizeof(process_path) - 1] = '\0';
 
   uint64_t thread_start = time_internal::ReadStartTime(task_path);
   uint64_t process_start = time_internal::ReadStartTime(process_path);
   if (thread_start != 0 && process_start != 0) {
-    *result = (thread_start - process_start) * 1000000000ull /
-              static_cast<uint64_t>(hz);
+    *result = (thread_start - process_start) * 1000000000ull / static_cast<uint64_t>(hz);
   }
   return nullptr;
 }

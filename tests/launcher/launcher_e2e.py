@@ -7,7 +7,7 @@ dependentlibs.list), runs the real binary and compares the engine calls it
 recorded, standard error and the exit status with what is expected.
 
 usage: launcher_e2e.py --tarvelin PATH --engine PATH --library PATH
-                       --version VERSION [unittest options]
+                       --fault-shim PATH --version VERSION [unittest options]
 """
 import argparse
 import json
@@ -27,7 +27,8 @@ LIST = "dependentlibs.list"
 
 # Variables of the caller's environment that would change the outcome.
 CONTROLLED_ENV = ("QIR_APP_FILE", "VLM_RUN_GTEST", "G_SLICE", "VLM_APP_RESTART",
-                  "TEST_ENGINE_STATUS", "TEST_ENGINE_NO_BOOTSTRAP")
+                  "TEST_ENGINE_STATUS", "TEST_ENGINE_NO_BOOTSTRAP", "LD_PRELOAD",
+                  "FAULT_SHIM_PUTENV", "FAULT_SHIM_STRDUP")
 
 
 class Installation:
@@ -219,6 +220,15 @@ class LauncherTest(unittest.TestCase):
                             "QIR_APP_FILE" not in env:
                         self.assertIsNone(got["QIR_APP_FILE"])
 
+    def test_static_initialisation(self):
+        r = run(self.install())
+        entry = r.call("ZOV_GetBootstrap")
+        self.assertIsNone(entry["initial"])
+        self.assertGreater(entry["resolution"], 0)
+        with open("/proc/cpuinfo") as f:
+            flags = next(line for line in f if line.startswith("flags")).split()
+        self.assertEqual(entry["ssse3_enabled"], "ssse3" in flags)
+
     def test_content_process(self):
         inst = self.install()
         prog = inst.tarvelin
@@ -329,6 +339,39 @@ class LauncherTest(unittest.TestCase):
                 self.assertEqual(r.names, [])
                 self.assertEqual(run_merged(inst), order)
 
+    def test_refused_allocations(self):
+        inst = self.install()
+        shim = {"LD_PRELOAD": ARGS.fault_shim}
+        long_file = "g" * 5000
+        assignment = "QIR_APP_FILE=" + long_file[:4095 - len("QIR_APP_FILE=")]
+        # (line, args, env, stderr, engine calls)
+        cases = [
+            (sys._getframe().f_lineno, ["-app", "f.ini"], {"FAULT_SHIM_PUTENV": "1"},
+             "Couldn't set QIR_APP_FILE=f.ini.\n", MAIN + ["EngineTerm", "Release"]),
+            # The message shows the assignment as formatted, cut short.
+            (sys._getframe().f_lineno, ["-app", long_file], {"FAULT_SHIM_PUTENV": "1"},
+             f"Couldn't set {assignment}.\n", MAIN + ["EngineTerm", "Release"]),
+            # No copy of the assignment: treated like a refused putenv.
+            (sys._getframe().f_lineno, ["-app", "f.ini"], {"FAULT_SHIM_STRDUP": "QIR_APP_FILE="},
+             "Couldn't set QIR_APP_FILE=f.ini.\n", MAIN + ["EngineTerm", "Release"]),
+            # No copy of the executable's path.
+            (sys._getframe().f_lineno, [], {"FAULT_SHIM_STRDUP": inst.dir}, NOT_FOUND, []),
+            (sys._getframe().f_lineno, ["-contentproc", "x"], {"FAULT_SHIM_STRDUP": inst.dir},
+             NOT_FOUND, []),
+        ]
+        # Once tarvelin defines strdup itself, its own calls no longer go
+        # through the preloaded one.
+        exports = subprocess.run(["nm", "-D", "--defined-only", inst.tarvelin],
+                                 capture_output=True, text=True, check=True).stdout
+        own_strdup = re.search(r" strdup$", exports, re.M) is not None
+        for line, args, env, stderr, names in cases:
+            if own_strdup and "FAULT_SHIM_STRDUP" in env:
+                continue
+            with self.subTest(line=line, args=args[:1], env=list(env)):
+                r = run(inst, args, {**shim, **env})
+                self.assertEqual((r.rc, r.stderr), (255, stderr))
+                self.assertEqual(r.names, names)
+
     def test_g_slice(self):
         inst = self.install()
         # (line, env, seen while loading, seen by EngineInit)
@@ -383,7 +426,7 @@ class LauncherTest(unittest.TestCase):
 def main():
     global ARGS
     parser = argparse.ArgumentParser()
-    for name in ("--tarvelin", "--engine", "--library", "--version"):
+    for name in ("--tarvelin", "--engine", "--library", "--fault-shim", "--version"):
         parser.add_argument(name, required=True)
     ARGS, rest = parser.parse_known_args()
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)

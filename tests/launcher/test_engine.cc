@@ -80,8 +80,7 @@ class RecordingBootstrap final : public Bootstrap {
   void RecordStartupEvent(uint32_t event, vellum::TimeStamp when) override {
     // The time stamp comes from tarvelin's clock, read through its exports.
     vellum::TimeStamp now = vellum::TimeStamp::Now();
-    bool valid = !when.IsNull() && when <= now &&
-                 (now - when).ToSeconds() < 60;
+    bool valid = !when.IsNull() && when <= now && (now - when).ToSeconds() < 60;
     Record("{\"call\": \"RecordStartupEvent\", \"event\": %u, \"valid\": %s}", event,
            valid ? "true" : "false");
   }
@@ -100,10 +99,11 @@ class RecordingBootstrap final : public Bootstrap {
             ", \"profileName\": " + Quote(data->profileName) +
             ", \"userAgentName\": " + Quote(data->userAgentName) + "}";
     }
-    Record("{\"call\": \"RunApplication\", %s, \"builtinAppData\": %s, \"appLocation\": %s, "
-           "\"QIR_APP_FILE\": %s}",
-           Arguments(argc, argv).c_str(), app.c_str(), Quote(config->appLocation).c_str(),
-           Quote(getenv("QIR_APP_FILE")).c_str());
+    Record(
+        "{\"call\": \"RunApplication\", %s, \"builtinAppData\": %s, \"appLocation\": %s, "
+        "\"QIR_APP_FILE\": %s}",
+        Arguments(argc, argv).c_str(), app.c_str(), Quote(config->appLocation).c_str(),
+        Quote(getenv("QIR_APP_FILE")).c_str());
     return Status();
   }
   int32_t RunShell(int argc, char** argv, char** envp, const ShellOptions*) override {
@@ -112,8 +112,8 @@ class RecordingBootstrap final : public Bootstrap {
     for (char** p = envp; *p != nullptr; ++p) {
       if (strncmp(*p, "TEST_ENGINE_MARK=", 17) == 0) mark = *p + 17;
     }
-    Record("{\"call\": \"RunShell\", %s, \"TEST_ENGINE_MARK\": %s}",
-           Arguments(argc, argv).c_str(), Quote(mark).c_str());
+    Record("{\"call\": \"RunShell\", %s, \"TEST_ENGINE_MARK\": %s}", Arguments(argc, argv).c_str(),
+           Quote(mark).c_str());
     return Status();
   }
   void SetChildProcessArgument(const char* argument) override {
@@ -129,10 +129,14 @@ class RecordingBootstrap final : public Bootstrap {
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) void ZOV_GetBootstrap(Bootstrap** result) {
-  // The flags are tarvelin's, bound through its exports; reading one proves
-  // the binding.
-  Record("{\"call\": \"ZOV_GetBootstrap\", \"initial\": %s, \"ssse3_enabled\": %s}",
-         *result == nullptr ? "null" : "\"not null\"",
-         vellum::sse_private::ssse3_enabled ? "true" : "false");
+  // tarvelin's static initialisation has run before anything is loaded: the
+  // CPU flags are computed and the clock's resolution measured. Both are read
+  // through tarvelin's exports.
+  Record(
+      "{\"call\": \"ZOV_GetBootstrap\", \"initial\": %s, \"ssse3_enabled\": %s, "
+      "\"resolution\": %lld}",
+      *result == nullptr ? "null" : "\"not null\"",
+      vellum::sse_private::ssse3_enabled ? "true" : "false",
+      static_cast<long long>(vellum::BaseTimeDurationPlatformUtils::ResolutionInTicks()));
   if (getenv("TEST_ENGINE_NO_BOOTSTRAP") == nullptr) *result = new RecordingBootstrap();
 }
