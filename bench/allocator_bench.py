@@ -58,6 +58,7 @@ def run(binary, args, preload, extra_env, expect):
         "seconds": float(fields["seconds"]),
         "maxrss": int(fields["maxrss_kb"]),
         "rss": int(fields["rss_kb"]),
+        "rss_free": int(fields["rss_after_free_kb"]),
     }
 
 
@@ -77,11 +78,9 @@ def main():
                 results.setdefault((wname, pname), []).append(run(binary, args, lib, env, expect))
         print(f"round {r + 1}/{rounds} done", file=sys.stderr)
 
-    def ratio(wname, pname, key, invert=False):
-        vals = []
-        for mine, base in zip(results[(wname, pname)], results[(wname, "glibc")]):
-            vals.append(mine[key] / base[key] if not invert else mine[key] / base[key])
-        return statistics.median(vals)
+    def ratio(wname, pname, key):
+        return statistics.median(mine[key] / base[key] for mine, base in
+                                 zip(results[(wname, pname)], results[(wname, "glibc")]))
 
     names = [p[0] for p in ps]
     print(f"Throughput, median of per-round ratios to glibc ({rounds} rounds; "
@@ -110,6 +109,10 @@ def main():
             else:
                 row += f"{ratio(wname, n, 'maxrss'):>6.2f}/{ratio(wname, n, 'rss'):<7.2f}"
         print(row)
+    print()
+    print("frag: RSS right after freeing 90%, median ratio to glibc:", ", ".join(
+        f"{n} {ratio('frag 1 GB, 90% freed', n, 'rss_free'):.2f}" for n in names if n != "glibc"),
+        f"(glibc {statistics.median(x['rss_free'] for x in results[('frag 1 GB, 90% freed', 'glibc')]) / 1024:.0f} MiB)")
     pair = statistics.median(x["seconds"] for x in results[("pair 64 B", "glibc")])
     print()
     print("pair 64 B, ns per pair (medians):", ", ".join(

@@ -6,13 +6,15 @@
  *             most frees are cross-thread; "threads-private" first asks for
  *             a private arena in every thread when the allocator has them
  *   realloc   buffers grown by doubling realloc from 16 B to 8 MiB
- *   frag      ~1 GB of small blocks, a random 90 % freed, then blocks of
- *             other sizes allocated into the holes
+ *   frag      ~1 GB of small blocks, a random 90 % freed (RSS noted), then
+ *             blocks of other sizes (half the remaining live volume) allocated
+ *             into the holes
  *   pair64    one 64-byte malloc/free pair per operation ("pair64-live"
  *             keeps one other 64-byte block alive meanwhile)
- * Prints one line of key=value pairs: ops, seconds, maxrss_kb, rss_kb (at
- * the end of the work, before anything is freed for exit) and malloc_from
- * (the object that really serves malloc).
+ * Prints one line of key=value pairs: ops, seconds, maxrss_kb (peak),
+ * rss_kb (at the end of the work, before anything is freed for exit),
+ * rss_after_free_kb (frag: after the 90 % were freed) and malloc_from (the
+ * object that really serves malloc).
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -22,7 +24,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -39,14 +40,20 @@ static uint64_t Next(uint64_t* s) {
   return *s;
 }
 
-static long RssKb(void) {
-  FILE* f = fopen("/proc/self/statm", "r");
-  long pages = 0, resident = 0;
-  if (f != NULL) {
-    if (fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
-    fclose(f);
+/* A field of /proc/self/status in KiB: VmRSS now, VmHWM the peak. Unlike
+ * getrusage's maximum, neither includes the parent's memory from before the
+ * exec of this program. */
+static long StatusKb(const char* field) {
+  FILE* f = fopen("/proc/self/status", "r");
+  char line[256];
+  long kb = 0;
+  size_t len = strlen(field);
+  if (f == NULL) return 0;
+  while (fgets(line, sizeof(line), f) != NULL) {
+    if (strncmp(line, field, len) == 0 && line[len] == ':') kb = atol(line + len + 1);
   }
-  return resident * (sysconf(_SC_PAGESIZE) / 1024);
+  fclose(f);
+  return kb;
 }
 
 /* Writes one byte per page so that the block is really resident. */
@@ -121,6 +128,7 @@ static long Realloc(void) {
 }
 
 static char** gFrag;
+static long gRssAfterFree;
 static long Frag(void) {
   const size_t kTotal = (size_t)1 << 30;
   size_t n = kTotal / 136; /* average block of the size mix below */
@@ -137,8 +145,9 @@ static long Frag(void) {
       gFrag[i] = NULL;
     }
   }
-  /* A size shift: new blocks of other sizes, a tenth of the volume. */
-  for (size_t i = 0; i < n / 10; ++i) {
+  gRssAfterFree = StatusKb("VmRSS");
+  /* A size shift: new blocks of other sizes, half the volume still live. */
+  for (size_t i = 0; i < n / 40; ++i) {
     if (gFrag[i] == NULL) {
       size_t size = 300 + Next(&rng) % 700;
       gFrag[i] = malloc(size);
@@ -190,10 +199,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   double seconds = Now() - start;
-  long rss = RssKb();
-  struct rusage ru;
-  getrusage(RUSAGE_SELF, &ru);
-  printf("ops=%ld seconds=%.6f maxrss_kb=%ld rss_kb=%ld malloc_from=%s\n", ops, seconds,
-         ru.ru_maxrss, rss, from);
+  long rss = StatusKb("VmRSS");
+  printf("ops=%ld seconds=%.6f maxrss_kb=%ld rss_kb=%ld rss_after_free_kb=%ld malloc_from=%s\n",
+         ops, seconds, StatusKb("VmHWM"), rss, gRssAfterFree ? gRssAfterFree : rss, from);
   return 0;
 }

@@ -66,6 +66,8 @@ else
   window="no display: the updater runs headless"
 fi
 step "start tarvelin; the engine starts the updater and exits ($window)"
+echo "(the updater waits until this tarvelin has exited, applies the update, writes"
+echo " update.status and update.log and starts tarvelin again: the [engine 2.0] lines)"
 # The pipe stays open until the last process writing to it is gone: the
 # engine, the updater it starts and the tarvelin the updater starts again.
 "$install/tarvelin" --new-window example.org 2>&1 | indent

@@ -79,6 +79,14 @@ TEST_F(UpdaterTest, NormalUpdateSucceeds) {
   EXPECT_EQ(log.find("Performing"), std::string::npos);
 }
 
+TEST_F(UpdaterTest, ToolkitOptionsAreRemovedBeforeCounting) {
+  MakeGoodArchive();
+  // With the display option counted, the patch directory would be ":12345".
+  RunResult r = Updater({"--display", ":12345", patch_, inst_, inst_ + "/updated"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(Status(), "succeeded\n");
+}
+
 TEST_F(UpdaterTest, NormalUpdateFailureRollsBack) {
   MakeFailingArchive();
   auto before = Snapshot(inst_);

@@ -226,7 +226,9 @@ TEST_F(WindowTest, SlowUpdateShowsWindowThatRefusesToClose) {
   MakeUpdate(40);
   std::string shim = VLM_SLOW_RENAME_SHIM;
   auto start = Clock::now();
-  pid_t updater = StartUpdater({"LD_PRELOAD=" + shim, "VLM_TEST_RENAME_DELAY_MS=60"});
+  // In sanitizer builds the shim comes before the sanitizer's runtime.
+  pid_t updater = StartUpdater({"LD_PRELOAD=" + shim, "VLM_TEST_RENAME_DELAY_MS=60",
+                                "ASAN_OPTIONS=verify_asan_link_order=0"});
 
   Window window = 0;
   while (!window && SecondsSince(start) < 5) {

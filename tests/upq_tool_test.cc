@@ -50,7 +50,7 @@ TEST_F(UpqTool, CreateListExtractRoundTrip) {
   MakeFile("src/lib/data.txt", TextBytes(70000, 1), 0640);
   MakeFile("src/updatev3.manifest", ToBytes("type \"complete\"\n"), 0644);
   const std::string a = dir_ / "a.upq";
-  ToolRun r = Upq("-c " + a + " -C " + dir_.path() + "/src --x86 --check=crc32 -1"
+  ToolRun r = Upq("-c " + a + " -C " + dir_.path() + "/src --x86 --check=crc32 -1 -T 2"
               " --channel=beta --product-version=130.0b2 .");
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");

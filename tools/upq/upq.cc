@@ -37,6 +37,7 @@ const char kUsage[] =
     "  --x86                 x86 BCJ filter before LZMA2 (for executables)\n"
     "  --check=CHECK         integrity check: none, crc32 or crc64 (default)\n"
     "  -0 ... -9             compression preset (default 6); -e for extreme\n"
+    "  -T N                  encoder threads (default 1, 0: one per processor)\n"
     "  --channel=NAME        write a product-information block with this\n"
     "  --product-version=V   channel name (63 bytes) and version (31 bytes)\n"
     "List options:\n"
@@ -359,6 +360,12 @@ int main(int argc, char** argv) {
       const char* d = value();
       if (!d) return Usage("missing directory after -C");
       dir = d;
+    } else if (strcmp(arg, "-T") == 0) {
+      const char* n = value();
+      char* end;
+      unsigned long threads = n ? strtoul(n, &end, 10) : 0;
+      if (!n || !*n || *end || threads > 1024) return Usage("-T takes a thread count");
+      options.threads = static_cast<uint32_t>(threads);
     } else if (strcmp(arg, "-v") == 0) {
       verbose = true;
     } else if (strcmp(arg, "--x86") == 0) {

@@ -55,11 +55,14 @@ TEST_F(UpqTest, WriterRoundTripsEveryOptionAndSize) {
   UpqWriterOptions none;
   none.check = LZMA_CHECK_NONE;
   none.preset = 0;
+  UpqWriterOptions threaded;
+  threaded.threads = 2;
   UpqWriterOptions product;
   product.channel = "release";
   product.version = "128.0.1";
   const Case cases[] = {{__LINE__, {}}, {__LINE__, bcj}, {__LINE__, crc32},
-                        {__LINE__, none}, {__LINE__, product}};
+                        {__LINE__, none}, {__LINE__, threaded},
+                        {__LINE__, product}};
   // Sizes around the 262144-byte buffers, an empty file, incompressible data.
   const struct {
     const char* name;

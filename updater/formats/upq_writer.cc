@@ -132,7 +132,17 @@ bool Encode(const UpqWriterOptions& options, Source* source, Sink* sink, char* w
   filters[count] = {LZMA_VLI_UNKNOWN, nullptr};
 
   lzma_stream stream = LZMA_STREAM_INIT;
-  lzma_ret ret = lzma_stream_encoder(&stream, filters, options.check);
+  uint32_t threads = options.threads ? options.threads : lzma_cputhreads();
+  lzma_ret ret;
+  if (threads > 1) {
+    lzma_mt mt = {};
+    mt.threads = threads;
+    mt.filters = filters;
+    mt.check = options.check;
+    ret = lzma_stream_encoder_mt(&stream, &mt);
+  } else {
+    ret = lzma_stream_encoder(&stream, filters, options.check);
+  }
   if (ret != LZMA_OK) {
     snprintf(what, what_size, "cannot start the XZ encoder: %s", LzmaText(ret));
     return false;

@@ -20,6 +20,9 @@ struct UpqWriterOptions {
   bool x86_bcj = false;                  // x86 branch conversion before LZMA2
   lzma_check check = LZMA_CHECK_CRC64;   // none, CRC-32 or CRC-64
   uint32_t preset = 6;                   // 0-9, optionally | LZMA_PRESET_EXTREME
+  // Encoder threads; above 1, large entries are split into several blocks
+  // encoded in parallel (0: one per processor).
+  uint32_t threads = 1;
   // With both set, the header carries a product-information block.
   const char* channel = nullptr;         // at most 63 bytes
   const char* version = nullptr;         // at most 31 bytes
