@@ -6,6 +6,12 @@
 // an entry into a new file or an open stream through two process-wide
 // transfer buffers. Not thread-safe: used by the update thread only.
 // The on-disk format and its constants: docs/upq-format.md, upq_format.h.
+//
+// Hostile archives: every length read from the file is checked against the
+// bytes that remain; a malformed index makes every lookup fail; an entry's XZ
+// data is decoded only if it is a single .xz stream of LZMA2 (optionally after
+// the x86 BCJ filter) with a dictionary of at most 64 MiB and the check none,
+// CRC-32 or CRC-64. Anything else is reported as a result code, never a crash.
 #ifndef VLM_UPDATER_FORMATS_UPQ_H_
 #define VLM_UPDATER_FORMATS_UPQ_H_
 
@@ -26,21 +32,65 @@ struct UpqArchive {
   int index_loaded;
 };
 
+// Opens `path` for reading; the index is read on the first lookup. On failure
+// writes "ERROR: could not open file in upq_open()" and perror(path) to
+// stderr and returns null. Release the archive with upq_release.
 UpqArchive* upq_open(const char* path);
 void upq_release(UpqArchive* archive);
+
+// Reads the index into the buckets: 0, or -1 when the magic, the index
+// position or size, or any index entry is bad, or memory ran out. The
+// index-loaded flag is set only on success.
 int upq_load_index(UpqArchive* archive);
+
+// The first entry (in index order) named exactly `name`, or null. Loads the
+// index first if needed; a failed load is retried by the next lookup.
 UpqEntry* upq_lookup(UpqArchive* archive, const char* name);
+
+// Reads raw bytes of `entry`, `offset` bytes into it: up to `capacity` bytes,
+// never past the entry's length. Returns the count read (short or 0 at the end
+// of the file), 0 when `offset` equals the length, -1 when it is greater or
+// the file cannot be positioned (or `capacity` is negative).
 int upq_read_entry(UpqArchive* archive, const UpqEntry* entry, int32_t offset,
                    void* buffer, int32_t capacity);
 
+// For tools that list an archive: reads the raw index (after the same checks
+// as upq_load_index) into a malloc'ed buffer the caller frees. 0 or -1.
+// Walk it with upq_walk_index (upq_format.h).
+int upq_read_index(UpqArchive* archive, unsigned char** index, uint32_t* size);
+
+// Reads the product-information block, if the archive has one: 1 and the two
+// NUL-terminated texts, 0 when there is none (older layout, or no such block),
+// -1 when the header sections are malformed.
+int upq_read_product_info(UpqArchive* archive, char channel[64], char version[32]);
+
+// The updater's archive reader. Results are updater codes: 0, 6 (cannot open,
+// no such entry, unreadable entry), 7 (destination not created), 11 (no
+// memory for the transfer buffers), 39 (XZ decoding failed), 40 (entry of
+// length 0), 70 (writing the decoded bytes fell short). Each failure is logged
+// once, naming the entry and, for decoding, what went wrong (corrupt data,
+// truncated stream, unsupported feature, dictionary limit, I/O error).
 class UpqReader {
  public:
   ~UpqReader() { Close(); }
 
+  // Opens the archive (closing any open one first) and allocates the two
+  // transfer buffers: 262144 bytes each, or 1024 bytes for the rest of the
+  // process once a large allocation has failed.
   int Open(const char* path);
+  // Releases the archive and the buffers; harmless when nothing is open.
   void Close();
+  // Decodes entry `name` into a new file at `destination`, created (or
+  // truncated) with the entry's mode bits under the umask. A partly written
+  // file stays behind on failure; the caller decides what to do with it.
   int ExtractToPath(const char* name, const char* destination);
+  // Decodes entry `name` into `stream` at its current position and flushes
+  // it; the stream stays open and is not rewound.
   int ExtractToStream(const char* name, FILE* stream);
+
+  // The text of the last failure, for tools that report it on stderr (the
+  // updater itself reads the log). Empty before the first failure.
+  const char* LastError() const;
 
  private:
   int DecodeEntryToStream(UpqEntry* entry, FILE* stream);

@@ -1,0 +1,152 @@
+// End-to-end runs of the real upq binary in a temporary directory.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <string>
+
+#include "updater/formats/upq_test_util.h"
+
+namespace {
+
+using namespace upq_test;
+
+struct ToolRun {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+class UpqTool : public testing::Test {
+ protected:
+  ToolRun Upq(const std::string& args) {
+    std::string cmd = std::string(UPQ_BINARY) + " " + args + " >" + (dir_ / "stdout") +
+                      " 2>" + (dir_ / "stderr");
+    int raw = std::system(cmd.c_str());
+    Bytes out = ReadFile(dir_ / "stdout");
+    Bytes err = ReadFile(dir_ / "stderr");
+    return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, std::string(out.begin(), out.end()),
+            std::string(err.begin(), err.end())};
+  }
+
+  void MakeFile(const std::string& rel, const Bytes& data, mode_t mode) {
+    std::string path = dir_ / rel;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    WriteFile(path, data);
+    chmod(path.c_str(), mode);
+  }
+
+  static int Lines(const std::string& text) {
+    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(UpqTool, CreateListExtractRoundTrip) {
+  const Bytes exe = ReadFile("/proc/self/exe");
+  MakeFile("src/bin/tool", exe, 0755);
+  MakeFile("src/lib/data.txt", TextBytes(70000, 1), 0640);
+  MakeFile("src/updatev3.manifest", ToBytes("type \"complete\"\n"), 0644);
+  const std::string a = dir_ / "a.upq";
+  ToolRun r = Upq("-c " + a + " -C " + dir_.path() + "/src --x86 --check=crc32 -1 -T 2"
+              " --channel=beta --product-version=130.0b2 .");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+
+  r = Upq("-t " + a);
+  ASSERT_EQ(r.status, 0) << r.err;
+  // Directory contents in name order; mode, stored size, name.
+  ASSERT_EQ(Lines(r.out), 3) << r.out;
+  EXPECT_NE(r.out.find("0755 "), std::string::npos);
+  EXPECT_EQ(r.out.find(" bin/tool\n"), r.out.find('\n') - 9);
+  EXPECT_NE(r.out.find("0640 "), std::string::npos);
+  EXPECT_NE(r.out.find(" updatev3.manifest\n"), std::string::npos);
+
+  r = Upq("-t " + a + " -v");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("product: channel beta, version 130.0b2\n", 0), 0u) << r.out;
+  EXPECT_NE(r.out.find(" " + std::to_string(exe.size()) + " bin/tool\n"), std::string::npos);
+
+  r = Upq("-x " + a + " -C " + dir_.path() + "/out");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFile(dir_ / "out/bin/tool"), exe);
+  EXPECT_EQ(ReadFile(dir_ / "out/lib/data.txt"), TextBytes(70000, 1));
+  struct stat st;
+  ASSERT_EQ(stat((dir_ / "out/bin/tool").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0755u);
+
+  // Named entries only.
+  r = Upq("-x " + a + " -C " + dir_.path() + "/some lib/data.txt");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "some/lib/data.txt"));
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "some/bin"));
+}
+
+TEST_F(UpqTool, ExtractionStaysInsideTheDirectory) {
+  const Bytes xz = XzEncode(ToBytes("evil"));
+  WriteFile(dir_ / "bad.upq", BuildArchive({{"../escaped", xz},
+                                            {"/tmp/absolute-upq-test", xz},
+                                            {"a/../../escaped2", xz},
+                                            {"ok/file", XzEncode(ToBytes("fine"))}}));
+  // A link planted at a destination is replaced, not written through.
+  std::filesystem::create_directories(dir_ / "out/ok");
+  WriteFile(dir_ / "victim", ToBytes("untouched"));
+  std::filesystem::create_symlink(dir_ / "victim", dir_ / "out/ok/file");
+
+  ToolRun r = Upq("-x " + (dir_ / "bad.upq") + " -C " + (dir_ / "out"));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(Lines(r.err), 3) << r.err;
+  EXPECT_NE(r.err.find("../escaped: refusing"), std::string::npos) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "escaped"));
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "escaped2"));
+  EXPECT_FALSE(std::filesystem::exists("/tmp/absolute-upq-test"));
+  EXPECT_EQ(ReadFile(dir_ / "out/ok/file"), ToBytes("fine"));
+  EXPECT_FALSE(std::filesystem::is_symlink(dir_ / "out/ok/file"));
+  EXPECT_EQ(ReadFile(dir_ / "victim"), ToBytes("untouched"));
+}
+
+// Each failure: non-zero exit and exactly one line on stderr saying why.
+TEST_F(UpqTool, FailuresGiveOneLine) {
+  MakeFile("src/f", ToBytes("x"), 0644);
+  std::filesystem::create_symlink("f", dir_ / "src/link");
+  Bytes truncated = XzEncode(TextBytes(5000, 2));
+  truncated.resize(truncated.size() / 2);
+  WriteFile(dir_ / "trunc.upq", BuildArchive({{"e", truncated}}));
+  WriteFile(dir_ / "notupq", ToBytes("just some text, long enough for a header"));
+  const std::string d = dir_.path();
+  const struct {
+    int line;
+    std::string args;
+    int status;
+    const char* says;
+  } cases[] = {
+      {__LINE__, "-x " + d + "/missing.upq", 1, "No such file"},
+      {__LINE__, "-t " + d + "/notupq", 1, "not an update archive"},
+      {__LINE__, "-x " + d + "/trunc.upq -C " + d + "/o", 1, "truncated"},
+      {__LINE__, "-t " + d + "/trunc.upq -v", 1, "truncated"},
+      {__LINE__, "-c " + d + "/n.upq -C " + d + "/src link", 1, "symbolic link"},
+      {__LINE__, "-c " + d + "/n.upq -C " + d + "/src nothing", 1, "No such file"},
+      {__LINE__, "-c " + d + "/n.upq -C " + d + "/src /etc/passwd", 1, "relative"},
+      {__LINE__, "-c " + d + "/n.upq -C " + d + "/src --channel=x f", 1, "both"},
+      {__LINE__, "-c " + d + "/n.upq", 2, "no files"},
+      {__LINE__, "-c " + d + "/n.upq --check=sha256 f", 2, "--check"},
+      {__LINE__, "--bogus", 2, "unknown option"},
+      {__LINE__, "", 2, "one of -c, -t or -x"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    ToolRun r = Upq(c.args);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(Lines(r.err), 1) << r.err;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "n.upq"));
+
+  ToolRun help = Upq("--help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("Usage: upq", 0), 0u);
+}
+
+}  // namespace

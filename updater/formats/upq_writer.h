@@ -1,0 +1,63 @@
+// Writing update archives: the producer side of the format that upq.h reads,
+// for the publishing tools (upq, make-update) and for tests. Not used by the
+// updater itself.
+//
+// An archive is written to a temporary file beside the destination and
+// renamed into place by upq_writer_finish, so a failed run leaves no partial
+// archive. Each entry is encoded as one .xz stream (LZMA2, optionally after
+// the x86 BCJ filter) that the updater's reader accepts. Every failure
+// returns -1 and leaves one line of text in upq_writer_error(). A writer is
+// used by one thread at a time.
+#ifndef VLM_UPDATER_FORMATS_UPQ_WRITER_H_
+#define VLM_UPDATER_FORMATS_UPQ_WRITER_H_
+
+#include <lzma.h>
+
+#include <cstddef>
+#include <cstdint>
+
+struct UpqWriterOptions {
+  bool x86_bcj = false;                  // x86 branch conversion before LZMA2
+  lzma_check check = LZMA_CHECK_CRC64;   // none, CRC-32 or CRC-64
+  uint32_t preset = 6;                   // 0-9, optionally | LZMA_PRESET_EXTREME
+  // Encoder threads; above 1, large entries are split into several blocks
+  // encoded in parallel (0: one per processor).
+  uint32_t threads = 1;
+  // With both set, the header carries a product-information block.
+  const char* channel = nullptr;         // at most 63 bytes
+  const char* version = nullptr;         // at most 31 bytes
+};
+
+struct UpqWriter;
+
+// A writer for a new archive at `path`; null only without memory. Check
+// upq_writer_error() after the first call that returns -1.
+UpqWriter* upq_writer_open(const char* path, const UpqWriterOptions& options);
+
+// Adds the regular file `source` as entry `name`, with the file's permission
+// bits as the entry's mode.
+int upq_writer_add_file(UpqWriter* writer, const char* name, const char* source);
+
+// Adds `size` bytes from memory as entry `name` with `mode`.
+int upq_writer_add_bytes(UpqWriter* writer, const char* name, const void* data,
+                         size_t size, uint32_t mode);
+
+// Writes the index and the header and moves the archive into place.
+int upq_writer_finish(UpqWriter* writer);
+
+// Frees the writer; an unfinished archive is removed.
+void upq_writer_free(UpqWriter* writer);
+
+const char* upq_writer_error(const UpqWriter* writer);
+
+// True for a name an archive may carry and an extractor may create: a
+// relative path of non-empty components separated by single slashes, none
+// of them "." or "..".
+bool upq_is_safe_name(const char* name);
+
+// Encodes `size` bytes into one .xz stream as the writer would store it.
+// Returns a malloc'ed buffer and its size, or null on failure.
+unsigned char* upq_xz_encode(const void* data, size_t size,
+                             const UpqWriterOptions& options, size_t* encoded_size);
+
+#endif  // VLM_UPDATER_FORMATS_UPQ_WRITER_H_
