@@ -38,5 +38,13 @@ if [ "$status" -ne 0 ]; then
   exit 1
 fi
 
+# The update flow: version 1 with the updater, updated to version 2.
+if [ -x "$build/updater/updater" ] && [ -x "$build/tools/upq" ]; then
+  "$(dirname "$0")/update-demo.sh" "$build" 3
+else
+  echo
+  echo "demo: the updater or upq is not built; the update flow is skipped"
+fi
+
 echo
 echo "demo: done"

@@ -11,6 +11,7 @@
 
 #include "memory/chunk.h"
 #include "memory/heap.h"
+#include "vlm/vlmheap.h"
 
 namespace vellum::heap {
 namespace {
@@ -152,6 +153,34 @@ void RaceInitialisation() {
 TEST(HeapConfigDeathTest, ConcurrentFirstInitialisation) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(RaceInitialisation(), testing::ExitedWithCode(0), "");
+}
+
+}  // namespace
+}  // namespace vellum::heap
+
+namespace vellum::heap {
+namespace {
+
+// The queries are meant for after the first allocation; called earlier they
+// answer "nothing is ours" instead of touching unbuilt structures.
+void QueryBeforeInitialisation() {
+  int local = 0;
+  vlmheap_ptr_info_t info{ptr_live_small, &local, 1};
+  vlmheap_ptr_info(reinterpret_cast<void*>(uintptr_t{64} << 20), &info);
+  bool good = info.tag == ptr_unknown && info.addr == nullptr && info.size == 0;
+  vlmheap_stats_t stats;
+  vlmheap_stats(&stats);
+  good = good && stats.arena_count == 0 && stats.allocated == 0;
+  vlmheap_thread_local_arena(1);
+  vlmheap_thread_local_arena(0);
+  vlmheap_free_dirty_pages();
+  good = good && !gInitialised && AllocatorInit() && gArenaList.count == 1;
+  _exit(good ? 0 : 1);
+}
+
+TEST(HeapConfigDeathTest, QueriesBeforeTheFirstAllocation) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(QueryBeforeInitialisation(), testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -65,7 +65,11 @@ void ArenaPtrInfo(const void* ptr, vlmheap_ptr_info_t* info) {
 }  // namespace
 
 VLM_EXPORT void vlmheap_ptr_info(const void* ptr, vlmheap_ptr_info_t* info) {
-  if (reinterpret_cast<uintptr_t>(ptr) < kChunkSize) return SetInfo(info, ptr_unknown, nullptr, 0);
+  // Before the first allocation nothing can be ours.
+  if (reinterpret_cast<uintptr_t>(ptr) < kChunkSize ||
+      !__atomic_load_n(&gInitialised, __ATOMIC_ACQUIRE)) {
+    return SetInfo(info, ptr_unknown, nullptr, 0);
+  }
   void* start = nullptr;
   size_t size = 0;
   switch (HugeLookup(ptr, &start, &size)) {
@@ -153,9 +157,12 @@ VLM_EXPORT void vlmheap_purge_freed_pages(void) {}
 
 VLM_EXPORT void vlmheap_thread_local_arena(int enabled) {
   if (enabled) {
+    if (!__atomic_load_n(&gInitialised, __ATOMIC_ACQUIRE)) return;
     tThreadArena = ArenaCreateRegistered();
   } else {
     LockGuard guard(&gArenaList.lock);
-    tThreadArena = gArenaList.arenas[0];
+    // Called before any allocation: the thread picks the default arena on
+    // its first allocation anyway.
+    tThreadArena = gArenaList.arenas != nullptr ? gArenaList.arenas[0] : nullptr;
   }
 }

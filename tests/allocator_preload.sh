@@ -41,16 +41,16 @@ PY
 import random
 random.seed(7)
 d = {}
-for i in range(200000):
+for i in range(60000):
     d["k%d" % i] = [str(i) * (i % 17), i * 3.5, {"x": i}]
-for i in range(0, 200000, 3):
+for i in range(0, 60000, 3):
     del d["k%d" % i]
 words = ["".join(random.choice("abcdefgh") for _ in range(random.randint(1, 40)))
-         for _ in range(100000)]
+         for _ in range(50000)]
 words.sort()
 text = " ".join(words)
 parts = text.split(" ")
-big = [bytearray(random.randint(1, 300000)) for _ in range(200)]
+big = [bytearray(random.randint(1, 300000)) for _ in range(100)]
 print(len(d), sum(len(v[0]) for v in d.values()), len(parts), words[:3], words[-3:],
       sum(len(b) for b in big), hash(tuple(sorted(d)[:10])) != 0)
 PY

@@ -1,5 +1,6 @@
 // An example engine library (installed as libqir.so): it shows which mode
-// tarvelin started it in and what it received, then returns. It binds to
+// tarvelin started it in and what it received, then returns; in browser mode
+// it first starts the updater for a pending update (update_check.h). It binds to
 // tarvelin's exported runtime (time stamps, CPU flags) like a real engine.
 //
 // The version it reports comes from the build (VLM_EXAMPLE_ENGINE_VERSION),
@@ -7,6 +8,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "update_check.h"
 #include "vlm/bootstrap.h"
 #include "vlm/sse.h"
 #include "vlm/time_stamp.h"
@@ -60,6 +62,12 @@ class ExampleBootstrap final : public Bootstrap {
     }
     SayArguments(argc, argv);
     ReportRuntime();
+    // A downloaded update is applied by the updater, which needs this
+    // process gone; it starts the browser again when it is done.
+    if (config->builtinAppData != nullptr && StartPendingUpdate(argc, argv, Say)) {
+      Say("exiting for the update");
+      return 0;
+    }
     return 0;
   }
   int32_t RunShell(int argc, char** argv, char**, const ShellOptions*) override {

@@ -257,6 +257,28 @@ class NumberedArguments {
   va_list positions_[kMaxNumbered];
 };
 
+// Writes `value` in `kRadix` backwards, ending at `end`; returns the first
+// digit. A constant radix lets the compiler replace the divisions.
+template <unsigned kRadix>
+char* WriteDigits(char* end, uint64_t value, const char* digit_set) {
+  char* first = end;
+  do {
+    *--first = digit_set[value % kRadix];
+    value /= kRadix;
+  } while (value != 0);
+  return first;
+}
+
+// Writes the decimal digits of `value` (not negative) at `out`; returns the
+// end.
+char* WriteDecimal(char* out, int value) {
+  char digits[12];
+  char* end = digits + sizeof(digits);
+  char* first = WriteDigits<10>(end, static_cast<uint64_t>(value), "0123456789");
+  while (first < end) *out++ = *first++;
+  return out;
+}
+
 const char kSpaces[] = "                                                                ";
 const char kZeros[] = "0000000000000000000000000000000000000000000000000000000000000000";
 
@@ -466,11 +488,18 @@ bool PrintfEngine::EmitInteger(const Spec& spec, uint64_t value, bool negative,
   if (value == 0 && spec.precision == 0) return true;
   char digits[24];
   char* end = digits + sizeof(digits);
-  char* first = end;
-  do {
-    *--first = digit_set[value % radix];
-    value /= radix;
-  } while (value != 0);
+  char* first;
+  switch (radix) {
+    case 10:
+      first = WriteDigits<10>(end, value, digit_set);
+      break;
+    case 16:
+      first = WriteDigits<16>(end, value, digit_set);
+      break;
+    default:
+      first = WriteDigits<8>(end, value, digit_set);
+      break;
+  }
   int64_t digit_count = end - first;
 
   char sign = 0;
@@ -538,9 +567,21 @@ bool PrintfEngine::EmitChar(const Spec& spec, const char* byte) {
 
 bool PrintfEngine::EmitFloat(const Spec& spec, double value, size_t written_length) {
   if (written_length > kFloatSpecMax) return true;
+  // A result at least as long as the width, or with that many decimals,
+  // cannot fit; say so without having the C library produce it first.
+  bool decimals = spec.conversion != 'g';
+  if (spec.width > static_cast<int>(kFloatResultMax) ||
+      (decimals && spec.precision > static_cast<int>(kFloatResultMax))) {
+    BadFormat("VLM_RELEASE_ASSERT(len <= sizeof(fout))", 281);
+  }
   // The C library gets a specification rebuilt from what was parsed, with
   // the '*' values already resolved and no length modifier, so that it reads
   // exactly the one double it is given.
+  // %g drops trailing zeros, and no double has more than 767 significant
+  // digits or 1074 decimals: beyond 1100 a larger precision changes nothing
+  // but the C library's work buffers, so it is capped there.
+  int precision = spec.precision;
+  if (!decimals && precision > 1100) precision = 1100;
   char conversion[40];
   char* out = conversion;
   *out++ = '%';
@@ -548,18 +589,13 @@ bool PrintfEngine::EmitFloat(const Spec& spec, double value, size_t written_leng
   if (spec.flags & kFlagPlus) *out++ = '+';
   if (spec.flags & kFlagSpace) *out++ = ' ';
   if (spec.flags & kFlagZero) *out++ = '0';
-  size_t room = sizeof(conversion) - static_cast<size_t>(out - conversion);
-  int n = 0;
-  if (spec.width > 0 && spec.precision >= 0) {
-    n = snprintf(out, room, "%d.%d%c", spec.width, spec.precision, spec.conversion);
-  } else if (spec.width > 0) {
-    n = snprintf(out, room, "%d%c", spec.width, spec.conversion);
-  } else if (spec.precision >= 0) {
-    n = snprintf(out, room, ".%d%c", spec.precision, spec.conversion);
-  } else {
-    n = snprintf(out, room, "%c", spec.conversion);
+  if (spec.width > 0) out = WriteDecimal(out, spec.width);
+  if (precision >= 0) {
+    *out++ = '.';
+    out = WriteDecimal(out, precision);
   }
-  (void)n;
+  *out++ = spec.conversion;
+  *out = '\0';
   char fout[kFloatResultMax + 1];
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"

@@ -11,9 +11,10 @@
 #include <limits>
 #include <string>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "runtime/testing/crash_capture.h"
+#include "runtime/crash/crash_testing.h"
 #include "vlm/mutex.h"
 
 namespace {
@@ -76,6 +77,17 @@ extern "C" int __wrap_clock_gettime(clockid_t clock, struct timespec* ts) {
 namespace vellum {
 namespace {
 
+// The sanitizers report the crash primitive's store to address zero
+// before it faults: crash paths are checked in the ordinary build.
+#ifdef VLM_SANITIZED_BUILD
+#define SKIP_CRASH_TESTS_UNDER_SANITIZERS() \
+  GTEST_SKIP() << "crash paths are checked in the ordinary build"
+#else
+#define SKIP_CRASH_TESTS_UNDER_SANITIZERS() \
+  do {                                      \
+  } while (0)
+#endif
+
 using detail::ConditionVariableImpl;
 using detail::MutexImpl;
 
@@ -105,19 +117,22 @@ const char* const kInvalid = "Invalid argument";
 
 void RunCases(const std::vector<Case>& cases) {
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "case at line " << c.source_line << ": " << c.call);
+    SCOPED_TRACE(::testing::Message() << "case at line " << c.source_line << ": " << c.call);
     std::string expected;
     if (c.prints) {
       // The reason is "VLM_CRASH(" message ")".
       std::string message(c.reason + 10, strlen(c.reason) - 11);
-      expected = vellum::crash_capture::EscapeRegex(message + ": " + kInvalid + "\n");
+      expected = message + ": " + kInvalid + "\n";
     }
-    expected += vellum::crash_capture::CrashLine(c.line, c.reason);
-    EXPECT_EXIT(c.operation(), ::testing::KilledBySignal(SIGSEGV), expected);
+    expected += std::string("crash: signal=11 addr=0 reason=") + c.reason +
+                " line=" + std::to_string(c.line) + "\n";
+    EXPECT_EXIT(vellum::testing::ReportCrashesAndExit({c.operation}),
+                ::testing::ExitedWithCode(0), ::testing::HasSubstr(expected));
   }
 }
 
 TEST(SyncFaultDeathTest, MutexCallsThatFailCrash) {
+  SKIP_CRASH_TESTS_UNDER_SANITIZERS();
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   const char* p = "VLM_CRASH(vellum::detail::MutexImpl::";
   std::string r[7] = {
@@ -191,6 +206,7 @@ std::function<void()> ArmNow(int64_t sec, long nsec) {
 }
 
 TEST(SyncFaultDeathTest, ConditionVariableCallsThatFailCrash) {
+  SKIP_CRASH_TESTS_UNDER_SANITIZERS();
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   auto construct = [](const char* call) {
     return [call] {

@@ -5,14 +5,26 @@
 #include <thread>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "runtime/sync/label_scope.h"
-#include "runtime/testing/crash_capture.h"
+#include "runtime/crash/crash_testing.h"
 #include "vlm/mutex.h"
 
 namespace vellum {
 namespace {
+
+// The sanitizers report the crash primitive's store to address zero
+// before it faults: crash paths are checked in the ordinary build.
+#ifdef VLM_SANITIZED_BUILD
+#define SKIP_CRASH_TESTS_UNDER_SANITIZERS() \
+  GTEST_SKIP() << "crash paths are checked in the ordinary build"
+#else
+#define SKIP_CRASH_TESTS_UNDER_SANITIZERS() \
+  do {                                      \
+  } while (0)
+#endif
 
 using detail::ConditionVariableImpl;
 using detail::MutexImpl;
@@ -41,21 +53,20 @@ TEST(MutexTest, SerialisesThreads) {
 }
 
 TEST(MutexDeathTest, DestroyingALockedMutexCrashes) {
+  SKIP_CRASH_TESTS_UNDER_SANITIZERS();
   // The C library refuses to destroy a locked mutex with EBUSY.
-  EXPECT_EXIT(
-      {
-        alignas(MutexImpl) unsigned char storage[sizeof(MutexImpl)];
-        MutexImpl* mutex = new (storage) MutexImpl;
-        mutex->lock();
-        mutex->~MutexImpl();
-      },
-      testing::KilledBySignal(SIGSEGV),
-      vellum::crash_capture::EscapeRegex(
-          "vellum::detail::MutexImpl::~MutexImpl: pthread_mutex_destroy failed: "
-          "Device or resource busy\n") +
-          vellum::crash_capture::CrashLine(
-              68, "VLM_CRASH(vellum::detail::MutexImpl::~MutexImpl: "
-                  "pthread_mutex_destroy failed)"));
+  EXPECT_EXIT(vellum::testing::ReportCrashesAndExit({[] {
+                alignas(MutexImpl) unsigned char storage[sizeof(MutexImpl)];
+                MutexImpl* mutex = new (storage) MutexImpl;
+                mutex->lock();
+                mutex->~MutexImpl();
+              }}),
+              ::testing::ExitedWithCode(0),
+              ::testing::HasSubstr(
+                  "vellum::detail::MutexImpl::~MutexImpl: pthread_mutex_destroy failed: "
+                  "Device or resource busy\n"
+                  "crash: signal=11 addr=0 reason=VLM_CRASH(vellum::detail::MutexImpl::"
+                  "~MutexImpl: pthread_mutex_destroy failed) line=68\n"));
 }
 
 // wait_for with durations that are over before the wait starts.

@@ -6,9 +6,10 @@
 //  - The previous approximate match continues at the alignment `offset`
 //    (old position minus new position). A fresh match is taken only when it
 //    is clearly better than what that alignment already gives (more than 8
-//    extra matching bytes), so small edits do not break an alignment.
+//    extra matching bytes nearby, 48 far away), so small edits do not break
+//    an alignment and short chance matches do not cost seeks.
 //  - When a fresh match is taken, the previous match is extended forwards
-//    and the fresh one backwards while at least half of the bytes agree; the
+//    and the fresh one backwards while two thirds of the bytes agree; the
 //    two extensions share out any overlap, and one control triple records
 //    the add (difference bytes), the copy (extra bytes in between) and the
 //    seek to the fresh match.
@@ -29,8 +30,19 @@
 namespace {
 
 // An exact match counts as a fresh start only with this many more agreeing
-// bytes than the current alignment already has.
-constexpr int64_t kFreshMatchMargin = 8;
+// bytes than the current alignment already has. A match near the current
+// alignment (an insertion or deletion of a few bytes) costs little; one far
+// away needs a seek that compresses badly and usually a second one back, so
+// short far matches are left as literal bytes, which compress better.
+constexpr int64_t kNearJump = 256;
+constexpr int64_t kNearMargin = 8;
+constexpr int64_t kFarMargin = 48;
+
+// Approximate matches are extended while at least two thirds of the bytes
+// agree (score: 3 per agreeing byte, -2 per byte): looser extensions fill the
+// difference block with noise that costs more than the literal bytes.
+constexpr int64_t kExtendAgree = 3;
+constexpr int64_t kExtendCost = 2;
 
 // Length of the common prefix of a and b, at most `limit` bytes.
 int64_t CommonPrefix(const unsigned char* a, const unsigned char* b, int64_t limit) {
@@ -193,7 +205,9 @@ bool BuildBlocks(const unsigned char* old, int64_t n, unsigned char* newer, int6
       for (; scored < scan + length; ++scored) {
         if (agrees(scored, lastOffset)) ++oldScore;
       }
-      if ((length == oldScore && length != 0) || length > oldScore + kFreshMatchMargin) {
+      const int64_t jump = position - scan - lastOffset;
+      const int64_t margin = (jump > -kNearJump && jump < kNearJump) ? kNearMargin : kFarMargin;
+      if ((length == oldScore && length != 0) || length > oldScore + margin) {
         break;
       }
       if (agrees(scan, lastOffset)) --oldScore;
@@ -202,15 +216,15 @@ bool BuildBlocks(const unsigned char* old, int64_t n, unsigned char* newer, int6
       continue;  // the current alignment covers this match: keep going
     }
 
-    // Forward extension of the previous match: the longest stretch in which
-    // at least half of the bytes agree, maximising 2 * agreeing - length.
+    // Forward extension of the previous match: the stretch that maximises
+    // the extension score, so that about two thirds of its bytes agree.
     int64_t forward = 0;
     {
       int64_t agree = 0, best = 0;
       for (int64_t i = 0; lastScan + i < scan && lastPosition + i < n;) {
         if (old[lastPosition + i] == newer[lastScan + i]) ++agree;
         ++i;
-        if (agree * 2 - i > best * 2 - forward) {
+        if (agree * kExtendAgree - i * kExtendCost > best * kExtendAgree - forward * kExtendCost) {
           best = agree;
           forward = i;
         }
@@ -222,7 +236,8 @@ bool BuildBlocks(const unsigned char* old, int64_t n, unsigned char* newer, int6
       int64_t agree = 0, best = 0;
       for (int64_t i = 1; scan >= lastScan + i && position >= i; ++i) {
         if (old[position - i] == newer[scan - i]) ++agree;
-        if (agree * 2 - i > best * 2 - backward) {
+        if (agree * kExtendAgree - i * kExtendCost >
+            best * kExtendAgree - backward * kExtendCost) {
           best = agree;
           backward = i;
         }

@@ -1,0 +1,183 @@
+// The updater's entry: validates the command line, fills the process-wide
+// state, waits for the caller, runs the worker thread (with the progress
+// window for a normal update) and ends with the callback launch.
+#include "updater/entry.h"
+
+#include <errno.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "updater/arg_checks.h"
+#include "updater/callback.h"
+#include "updater/fs.h"
+#include "updater/log.h"
+#include "updater/progress.h"
+#include "updater/state.h"
+#include "updater/update_worker.h"
+
+namespace {
+
+// How long the updater waits for a process that is not its child.
+constexpr int kWaitTimeoutMs = 60 * 1000;
+constexpr int kPollIntervalMs = 50;
+constexpr int kCallbackIndex = 6;
+
+void SetFailedStatus(int code) {
+  char status[32];
+  snprintf(status, sizeof(status), "failed: %d\n", code);
+  SetUpdateStatus(status);
+}
+
+// A zombie has ended; only its parent has not collected it yet.
+bool IsZombie(int pid) {
+  char path[64];
+  snprintf(path, sizeof(path), "/proc/%d/stat", pid);
+  FILE* file = fopen(path, "r");
+  if (!file) {
+    return false;
+  }
+  char buffer[512];
+  size_t length = fread(buffer, 1, sizeof(buffer) - 1, file);
+  fclose(file);
+  buffer[length] = '\0';
+  // "pid (comm) S ...": the command may hold ')' itself, so take the last one.
+  const char* close = strrchr(buffer, ')');
+  return close && close[1] == ' ' && close[2] == 'Z';
+}
+
+bool ProcessGone(int pid) {
+  if (kill(pid, 0) != 0 && errno == ESRCH) {
+    return true;
+  }
+  return IsZombie(pid);
+}
+
+void* WorkerThread(void*) {
+  UpdateWorker();
+  return nullptr;
+}
+
+}  // namespace
+
+bool WaitForProcess(int pid, int timeout_ms) {
+  int rv;
+  do {
+    rv = waitpid(pid, nullptr, 0);
+  } while (rv < 0 && errno == EINTR);
+  if (rv >= 0 || errno != ECHILD) {
+    return true;
+  }
+  for (int waited = 0; !ProcessGone(pid); waited += kPollIntervalMs) {
+    if (waited >= timeout_ms) {
+      LOG("WaitForProcess: timed out waiting for process %d, ms: %d", pid, timeout_ms);
+      return false;
+    }
+    usleep(kPollIntervalMs * 1000);
+  }
+  return true;
+}
+
+int UpdaterMain(int argc, char** argv) {
+  InitProgressUI(&argc, &argv);
+
+  if (argc < 4) {
+    fprintf(stderr,
+            "Usage: updater patch-dir install-dir apply-to-dir [wait-pid "
+            "[callback-working-dir callback-path args...]]\n");
+    return 1;
+  }
+
+  if (!IsValidArgPath(argv[1])) {
+    fprintf(stderr, "The patch directory path is not valid for this application (%s)\n", argv[1]);
+    return 1;
+  }
+  snprintf(gPatchDir, sizeof(gPatchDir), "%s", argv[1]);
+
+  if (!IsValidArgPath(argv[2])) {
+    SetFailedStatus(75);
+    fprintf(stderr, "The install directory path is not valid for this application (%s)\n", argv[2]);
+    return 1;
+  }
+  CopyDirArg(gInstallDir, argv[2]);
+
+  int pid = 0;
+  if (argc > 4) {
+    pid = static_cast<int>(strtol(argv[4], nullptr, 10));
+    if (pid == -1) {
+      gStagedUpdate = true;
+    } else if (strstr(argv[4], "/replace")) {
+      gReplaceRequest = true;
+    }
+  }
+
+  // A staged update removes its working directory first, and a failed replace
+  // request removes it too: it must not be, or hold, the installation.
+  if (!IsValidArgPath(argv[3]) ||
+      ((gStagedUpdate || gReplaceRequest) && WorkingDirContainsInstallation(argv[3], gInstallDir))) {
+    SetFailedStatus(76);
+    fprintf(stderr, "The working directory path is not valid for this application (%s)\n", argv[3]);
+    return 1;
+  }
+  CopyDirArg(gWorkingDir, argv[3]);
+
+  if (argc > kCallbackIndex) {
+    if (!IsValidArgPath(argv[kCallbackIndex])) {
+      SetFailedStatus(77);
+      fprintf(stderr, "The callback file path is not valid for this application (%s)\n",
+              argv[kCallbackIndex]);
+      return 1;
+    }
+    if (!IsCallbackInInstallDir(argv[kCallbackIndex], gInstallDir)) {
+      SetFailedStatus(78);
+      fprintf(stderr, "The callback file must be located in the installation directory (%s)\n",
+              argv[kCallbackIndex]);
+      return 1;
+    }
+  }
+
+  UpdateLogger::GetPrimaryLog().Init(gPatchDir, "update.log");
+
+  if (!SetUpdateStatus("applying")) {
+    LOG("failed setting status to 'applying'");
+    return 1;
+  }
+
+  if (gStagedUpdate) {
+    LOG("Performing a staged update");
+  } else if (gReplaceRequest) {
+    LOG("Performing a replace request");
+  }
+  LOG("PATCH DIRECTORY %s", gPatchDir);
+  LOG("INSTALLATION DIRECTORY %s", gInstallDir);
+  LOG("WORKING DIRECTORY %s", gWorkingDir);
+
+  if (pid > 0) {
+    WaitForProcess(pid, kWaitTimeoutMs);
+  }
+
+  if (gStagedUpdate) {
+    ensure_remove_recursive(gWorkingDir);
+  }
+  if (!gReplaceRequest && mkdir(gWorkingDir, 0755) != 0 && errno != EEXIST) {
+    return 1;
+  }
+
+  pthread_t worker;
+  if (pthread_create(&worker, nullptr, WorkerThread, nullptr) == 0) {
+    if (!gStagedUpdate && !gReplaceRequest) {
+      ShowProgressUI();
+    }
+    pthread_join(worker, nullptr);
+  }
+
+  UpdateLogger::GetPrimaryLog().Finish();
+  StartCallbackApp(argc, argv, kCallbackIndex);
+  return gUpdateSucceeded ? 0 : 1;
+}
