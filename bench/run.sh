@@ -1,17 +1,16 @@
 #!/usr/bin/env bash
-# Runs every benchmark binary of a build (bench_* in its bench/ folder); each
-# prints its own table with the peers side by side.
+# Runs the runtime's printf and mutex benchmarks of a build; each prints its
+# own table with the peers side by side. The other areas' benchmarks have
+# their own scripts (see bench/README.md).
 # usage: bench/run.sh [build-dir]
 set -euo pipefail
 build="${1:-build}"
-found=0
-for bench in "$build"/bench/bench_*; do
-  [ -x "$bench" ] || continue
-  found=1
-  echo "== $(basename "$bench")"
+for name in bench_runtime_printf bench_runtime_mutex; do
+  bench="$build/bench/$name"
+  if [ ! -x "$bench" ]; then
+    echo "run.sh: $bench is missing (configure with -DVLM_BENCH=ON and build)" >&2
+    exit 1
+  fi
+  echo "== $name"
   "$bench"
 done
-if [ "$found" -eq 0 ]; then
-  echo "run.sh: no benchmarks in $build/bench (configure with -DVLM_BENCH=ON and build)" >&2
-  exit 1
-fi
