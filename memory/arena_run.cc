@@ -35,12 +35,15 @@ ChunkHeader* NewChunk(Arena* arena) {
   return chunk;
 }
 
-// Takes n pages from the free run starting at page p of `chunk`.
+// Takes n pages from the free run starting at page p of `chunk`. The run is
+// in the available-run tree unless it is the whole free area of a chunk just
+// taken as the spare or obtained new (entering it only to take it out again
+// would leave the tree as it was).
 void SplitRun(Arena* arena, ChunkHeader* chunk, size_t p, size_t n, bool large,
-              bool zero) {
+              bool zero, bool in_tree = true) {
   PageMapEntry* map = chunk->map;
   size_t total = RunSize(map[p].bits) >> kPageShift;
-  arena->avail.Remove(&map[p].link);
+  if (in_tree) arena->avail.Remove(&map[p].link);
   if (total > n) {
     size_t rest = (total - n) << kPageShift;
     SetSize(&map[p + n], rest);
@@ -100,25 +103,23 @@ void* RunAllocLocked(Arena* arena, size_t size, bool large, bool zero) {
     size_t s = RunSize(EntryOf(n)->bits);
     return size <= s ? -1 : 1;
   });
-  ChunkHeader* chunk;
-  size_t p;
   if (found != nullptr) {
     PageMapEntry* e = EntryOf(found);
-    chunk = ChunkOf(e);
-    p = static_cast<size_t>(e - chunk->map);
-  } else {
-    if (arena->spare != nullptr) {
-      chunk = arena->spare;
-      arena->spare = nullptr;
-    } else {
-      chunk = NewChunk(arena);
-      if (chunk == nullptr) return nullptr;
-    }
-    p = kHeaderPages;
-    arena->avail.Insert(&chunk->map[p].link);
+    ChunkHeader* chunk = ChunkOf(e);
+    size_t p = static_cast<size_t>(e - chunk->map);
+    SplitRun(arena, chunk, p, size >> kPageShift, large, zero);
+    return PageAddress(chunk, p);
   }
-  SplitRun(arena, chunk, p, size >> kPageShift, large, zero);
-  return PageAddress(chunk, p);
+  ChunkHeader* chunk;
+  if (arena->spare != nullptr) {
+    chunk = arena->spare;
+    arena->spare = nullptr;
+  } else {
+    chunk = NewChunk(arena);
+    if (chunk == nullptr) return nullptr;
+  }
+  SplitRun(arena, chunk, kHeaderPages, size >> kPageShift, large, zero, false);
+  return PageAddress(chunk, kHeaderPages);
 }
 
 void RunFreeLocked(Arena* arena, void* run, bool dirty) {
@@ -160,11 +161,13 @@ void RunFreeLocked(Arena* arena, void* run, bool dirty) {
     SetSize(&map[p], size);
     SetSize(&map[p + n - 1], size);
   }
-  arena->avail.Insert(&map[p].link);
   if (p == kHeaderPages && size == kLargeMax) {
+    // The chunk is completely free: it becomes the spare, which is in no
+    // tree of free runs.
     if (arena->spare != nullptr) ReleaseSpare(arena);
-    arena->avail.Remove(&map[p].link);
     arena->spare = chunk;
+  } else {
+    arena->avail.Insert(&map[p].link);
   }
   if (arena->dirty_pages > gDirtyPageLimit) PurgeLocked(arena, gDirtyPageLimit >> 1);
 }

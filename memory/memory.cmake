@@ -19,7 +19,7 @@ vlm_library(vlm_memory TARVELIN NOT_SANITIZED SRCS ${VLM_MEMORY_SRCS}
             DEPS vlm_runtime_crash Threads::Threads)
 # Nothing in the allocator throws; without unwind tables for exceptions the
 # preload library needs no C++ runtime.
-set(VLM_MEMORY_FLAGS "$<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions;-fno-rtti>")
+set(VLM_MEMORY_FLAGS "$<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions;-fno-rtti;-fno-semantic-interposition>")
 if(TARGET vlm_memory)
   target_compile_options(vlm_memory PRIVATE ${VLM_MEMORY_FLAGS})
 endif()
