@@ -1,5 +1,5 @@
 // Runs the manifest phase of an update once, for bench/updater_manifest.sh:
-// bench_apply_manifest ARCHIVE INSTALL_DIR WORKING_DIR
+// updater_apply_manifest ARCHIVE INSTALL_DIR WORKING_DIR
 #include <stdio.h>
 
 #include <string>
@@ -11,7 +11,7 @@
 
 int main(int argc, char** argv) {
   if (argc != 4) {
-    fprintf(stderr, "usage: bench_apply_manifest ARCHIVE INSTALL_DIR WORKING_DIR\n");
+    fprintf(stderr, "usage: updater_apply_manifest ARCHIVE INSTALL_DIR WORKING_DIR\n");
     return 2;
   }
   snprintf(gInstallDir, sizeof(gInstallDir), "%s", argv[2]);
@@ -24,7 +24,7 @@ int main(int argc, char** argv) {
   std::string scratch = std::string(gWorkingDir) + "/updating";
   ensure_remove_recursive(scratch.c_str());
   if (rv) {
-    fprintf(stderr, "bench_apply_manifest: ApplyManifest failed: %d\n", rv);
+    fprintf(stderr, "updater_apply_manifest: ApplyManifest failed: %d\n", rv);
     return 1;
   }
   return 0;

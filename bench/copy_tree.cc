@@ -6,12 +6,12 @@
 
 int main(int argc, char** argv) {
   if (argc != 3) {
-    fprintf(stderr, "usage: bench_copy_tree SOURCE DESTINATION\n");
+    fprintf(stderr, "usage: updater_copy_tree SOURCE DESTINATION\n");
     return 2;
   }
   int rv = ensure_copy_recursive(argv[1], argv[2], nullptr);
   if (rv) {
-    fprintf(stderr, "bench_copy_tree: ensure_copy_recursive failed: %d\n", rv);
+    fprintf(stderr, "updater_copy_tree: ensure_copy_recursive failed: %d\n", rv);
     return 1;
   }
   return 0;

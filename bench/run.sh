@@ -1,17 +1,54 @@
 #!/usr/bin/env bash
-# Runs every benchmark binary of a build (bench_* in its bench/ folder); each
-# prints its own table with the peers side by side.
-# usage: bench/run.sh [build-dir]
+# Runs the benchmarks with their peers side by side, one area after another;
+# each prints its own table (interleaved rounds, medians with min and max).
+# usage: bench/run.sh [BUILD_DIR] [AREA...]
+#   AREA: runtime, allocator, archive, patch, updater (default: all)
+# The scripts install their own peers (mimalloc, tcmalloc, xdelta3, zstd) and
+# cache fetched packages under bench/cache/.
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
 build="${1:-build}"
-found=0
-for bench in "$build"/bench/bench_*; do
-  [ -x "$bench" ] || continue
-  found=1
-  echo "== $(basename "$bench")"
-  "$bench"
+shift || true
+areas=("$@")
+[ ${#areas[@]} -gt 0 ] || areas=(runtime allocator archive patch updater)
+
+cmake --build "$build" >/dev/null
+
+section() { printf '\n######## %s\n' "$*"; }
+
+for area in "${areas[@]}"; do
+  case "$area" in
+    runtime)
+      for bench in "$build"/bench/bench_runtime_printf "$build"/bench/bench_runtime_mutex; do
+        section "$(basename "$bench")"
+        "$bench"
+      done
+      section "hashing, SHA-1, LZ4, decimals"
+      python3 "$here/runtime_bench.py" "$build"
+      ;;
+    allocator)
+      section "allocator"
+      "$here/allocator.sh" "$build"
+      ;;
+    archive)
+      section "archive extraction"
+      python3 "$here/upq_extract.py" "$build"
+      ;;
+    patch)
+      section "qbdiff on real pairs, then ApplyPatch on 100 MiB"
+      python3 "$here/qbdiff_bench.py" "$build"
+      ;;
+    updater)
+      section "ensure_copy_recursive"
+      "$here/updater_copy.sh" "$build"
+      section "ApplyManifest"
+      "$here/updater_manifest.sh" "$build"
+      section "updater end to end"
+      "$here/updater_e2e.sh" "$build"
+      ;;
+    *)
+      echo "run.sh: unknown area '$area' (runtime, allocator, archive, patch, updater)" >&2
+      exit 2
+      ;;
+  esac
 done
-if [ "$found" -eq 0 ]; then
-  echo "run.sh: no benchmarks in $build/bench (configure with -DVLM_BENCH=ON and build)" >&2
-  exit 1
-fi

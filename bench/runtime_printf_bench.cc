@@ -1,5 +1,6 @@
 // PrintfTarget against vsnprintf, both writing into a 256-byte buffer, on
-// common integer, string and padded-hex formats.
+// common integer, string and padded-hex formats. Times are CPU time of the
+// benchmark thread.
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -55,14 +56,14 @@ __attribute__((noinline)) void Theirs(const char* format, ...) {
   vlm_bench::Case {                                                     \
     label, {                                                            \
       {"PrintfTarget", [](long n) {                                     \
-         double start = vlm_bench::NowNanos();                          \
+         double start = vlm_bench::CpuNanos();                          \
          for (long i = 0; i < n; ++i) Ours(format, __VA_ARGS__);        \
-         return vlm_bench::NowNanos() - start;                          \
+         return vlm_bench::CpuNanos() - start;                          \
        }},                                                              \
       {"vsnprintf", [](long n) {                                        \
-         double start = vlm_bench::NowNanos();                          \
+         double start = vlm_bench::CpuNanos();                          \
          for (long i = 0; i < n; ++i) Theirs(format, __VA_ARGS__);      \
-         return vlm_bench::NowNanos() - start;                          \
+         return vlm_bench::CpuNanos() - start;                          \
        }},                                                              \
     }                                                                   \
   }

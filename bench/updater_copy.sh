@@ -27,6 +27,6 @@ echo "tree: $files files, $((BENCH_BYTES / 1048576)) MiB (page cache warm; desti
 
 bench_reset() { rm -rf "$work/dst"; }
 bench_rounds "$rounds" \
-  "ensure_copy_recursive" "'$build/bench/bench_copy_tree' '$src' '$work/dst'" \
+  "ensure_copy_recursive" "'$build/bench/updater_copy_tree' '$src' '$work/dst'" \
   "cp -a" "cp -a '$src' '$work/dst'"
 rm -rf "$work"

@@ -24,13 +24,13 @@ bench_reset() {
   mkdir -p "$work/working"
 }
 bench_rounds "$rounds" \
-  "ApplyManifest" "'$build/bench/bench_apply_manifest' '$gen/update.upq' '$work/inst' '$work/working'" \
+  "ApplyManifest" "'$build/bench/updater_apply_manifest' '$gen/update.upq' '$work/inst' '$work/working'" \
   "cp -a (new tree)" "cp -a '$gen/new' '$work/copy'" \
   "xz -dc (same entries)" "xz -dc '$gen'/xz/*.xz > '$work/xz.out'"
 
 # The result must be the new tree.
 bench_reset
-"$build/bench/bench_apply_manifest" "$gen/update.upq" "$work/inst" "$work/working"
+"$build/bench/updater_apply_manifest" "$gen/update.upq" "$work/inst" "$work/working"
 if diff -r "$work/inst" "$gen/new" >/dev/null; then
   echo "check: the updated tree equals the new tree"
 else

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <vector>
 
@@ -18,6 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const char* dir = mkdtemp(pattern);
     snprintf(gInstallDir, sizeof(gInstallDir), "%s", dir ? dir : "/nonexistent");
     snprintf(gWorkingDir, sizeof(gWorkingDir), "%s", gInstallDir);
+    atexit([] { rmdir(gInstallDir); });  // parsing never writes into it
     return true;
   }();
   (void)initialized;

@@ -10,8 +10,6 @@ namespace vellum::heap {
 
 namespace {
 
-constexpr uintptr_t kFreeFlags = kPageZeroed | kPageDirty | kPageDecommitted | kPageMadvised;
-
 inline size_t RunSize(uintptr_t bits) { return bits & ~kPageFlags; }
 inline void SetSize(PageMapEntry* e, size_t size) { e->bits = size | (e->bits & kPageFlags); }
 

@@ -1,13 +1,16 @@
 #include "memory/chunk.h"
 
 #include <gtest/gtest.h>
+#include <errno.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <vector>
 
 #include "memory/heap.h"
 #include "memory/heap_config.h"
+#include "memory/os.h"
 
 namespace vellum::heap {
 namespace {
@@ -188,6 +191,26 @@ TEST(Chunk, JustBelowTheLimitARangeIsRecordedWhole) {
   EXPECT_TRUE(zeroed);
   EXPECT_EQ(gRecycler.recycled_bytes, saved);
   ChunkDealloc(again, 8 * kMiB, kChunkHuge);
+}
+
+TEST(Chunk, FailedUnmapIsReported) {
+  // An address that is not page-aligned makes munmap fail with EINVAL.
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  int saved = dup(2);
+  dup2(fds[1], 2);
+  errno = 0;
+  OsUnmap(reinterpret_cast<void*>(kPageSize + 1), kPageSize);
+  int err = errno;
+  dup2(saved, 2);
+  close(saved);
+  close(fds[1]);
+  char buf[256] = {};
+  ssize_t n = read(fds[0], buf, sizeof(buf) - 1);
+  close(fds[0]);
+  ASSERT_GT(n, 0);
+  EXPECT_STREQ(buf, "<vlmheap>: (malloc) Error in munmap(): Invalid argument\n");
+  EXPECT_EQ(err, EINVAL);  // the message leaves errno alone
 }
 
 TEST(Base, AllocationsAreAlignedZeroedAndAccounted) {

@@ -48,8 +48,9 @@ inline Arena* ChooseArena() {
   return arena != nullptr ? arena : ChooseArenaSlow();
 }
 
-// Locks that the fork handlers cover beyond the arenas; registered by the
-// huge layer so that the handlers need not know it.
+// The fork handlers, registered with pthread_atfork once initialisation is
+// complete. Prepare takes every allocator lock in the lock order; the parent
+// releases them, the child creates them afresh.
 void ForkPrepare();
 void ForkParent();
 void ForkChild();

@@ -44,10 +44,9 @@ class RbTree {
   // 2 log2(n + 1) deep, and fewer than 2^64 nodes fit in memory.
   static constexpr int kMaxDepth = 130;
 
-  // Constant-initialisable: an all-zero tree means "empty" until Init runs;
-  // every operation starts with Init-free access, so Init must be called
-  // once before use (trees inside static state are initialised by their
-  // owner's set-up).
+  // Makes the tree empty. Trees start zero-filled (static state or base
+  // memory), which is not yet a valid tree: their owner calls Init once
+  // before any other operation.
   void Init() {
     nil_.left = &nil_;
     nil_.right_red = reinterpret_cast<uintptr_t>(&nil_);

@@ -18,7 +18,7 @@
 //   precision of 0, write nothing at all, not even padding; %0Ns pads with
 //   '0' characters;
 // - an unknown conversion character is written as itself after a '%' and
-//   consumes nothing; a format that ends inside a conversion specification
+//   consumes nothing; a format that ends inside a directive
 //   writes what it read literally and stops;
 // - numbered arguments ("%2$s %1$d") are supported, up to 20, and must be
 //   used exactly once each; they cannot be mixed with unnumbered ones and

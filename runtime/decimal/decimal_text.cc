@@ -15,8 +15,9 @@ using decimal_internal::kPowersOfTen;
 
 namespace {
 
-// Exponent digits beyond this value cannot change the outcome: even 18
-// digits after the point leave the number outside the exponent range.
+// An exponent above this value (raised by the point shifts, see EDigit)
+// settles the outcome: no 18 significant digits bring the number back into
+// the exponent range, so the parse can stop there.
 constexpr int kExponentCap = 1041;
 // Leading zeros and cut-off digits are counted up to this value only, which
 // already puts any number outside the exponent range, so that no length of

@@ -5,7 +5,7 @@
 //      then one walk over the argument list remembers where every argument
 //      starts (a copy of the va_list per argument number).
 //   3. The main loop copies ordinary characters and converts each
-//      specification, reading its argument either from the caller's list or
+//      directive, reading its argument either from the caller's list or
 //      from the remembered position.
 // Everything lives on the stack; nothing here allocates.
 #include <limits.h>
@@ -48,8 +48,8 @@ enum class ArgKind : unsigned char {
 constexpr int kMaxNumbered = 20;
 // A floating result may have up to this many characters.
 constexpr size_t kFloatResultMax = 320;
-// Longer floating specifications (as written) are skipped.
-constexpr size_t kFloatSpecMax = 19;
+// Longer floating directives (as written) are skipped.
+constexpr size_t kFloatDirectiveMax = 19;
 
 [[noreturn]] void BadFormat(const char* reason, int line) {
   gVlmCrashReason = reason;
@@ -155,7 +155,7 @@ void SkipArgument(va_list& args, ArgKind kind) {
 }
 
 // Calls `visit(p)` with `p` just past the '%' of every conversion
-// specification, the way both numbering passes see them: every '%' that is
+// directive, the way both numbering passes see them: every '%' that is
 // not the first of "%%" starts one, and scanning goes on right after it.
 template <typename Visit>
 void ForEachConversion(const char* format, Visit visit) {
@@ -292,7 +292,7 @@ class PrintfEngine {
   bool Run(const char* format, va_list& args);
 
  private:
-  struct Spec {
+  struct Directive {
     unsigned flags = 0;
     int width = 0;
     int precision = -1;
@@ -315,12 +315,12 @@ class PrintfEngine {
     return true;
   }
 
-  bool Convert(const Spec& spec, va_list& source, size_t written_length);
-  bool EmitInteger(const Spec& spec, uint64_t value, bool negative, bool is_signed,
+  bool Convert(const Directive& directive, va_list& source, size_t written_length);
+  bool EmitInteger(const Directive& directive, uint64_t value, bool negative, bool is_signed,
                    unsigned radix, const char* digit_set);
-  bool EmitString(const Spec& spec, const char* text);
-  bool EmitChar(const Spec& spec, const char* byte);
-  bool EmitFloat(const Spec& spec, double value, size_t written_length);
+  bool EmitString(const Directive& directive, const char* text);
+  bool EmitChar(const Directive& directive, const char* byte);
+  bool EmitFloat(const Directive& directive, double value, size_t written_length);
 
   PrintfTarget* target_;
 };
@@ -344,7 +344,7 @@ bool PrintfEngine::Run(const char* format, va_list& args) {
       continue;
     }
     const char* start = p++;
-    // A specification that the format ends inside is written as it stands
+    // A directive that the format ends inside is written as it stands
     // and ends the output; checked before any '*' takes an argument.
     const char* end = p;
     if (positions) {
@@ -371,10 +371,10 @@ bool PrintfEngine::Run(const char* format, va_list& args) {
       break;
     }
 
-    Spec spec;
+    Directive directive;
     va_list numbered_source;
     va_list* source = &args;
-    // The floating rule limits the specification as written; in numbered
+    // The floating rule limits the directive as written; in numbered
     // mode that is "%" and the text after "$".
     size_t written_length = 0;
     const char* written_from = start;
@@ -386,58 +386,58 @@ bool PrintfEngine::Run(const char* format, va_list& args) {
     }
     while (IsFlag(*p)) {
       switch (*p++) {
-        case '-': spec.flags |= kFlagLeft; break;
-        case '+': spec.flags |= kFlagPlus; break;
-        case ' ': spec.flags |= kFlagSpace; break;
-        case '0': spec.flags |= kFlagZero; break;
+        case '-': directive.flags |= kFlagLeft; break;
+        case '+': directive.flags |= kFlagPlus; break;
+        case ' ': directive.flags |= kFlagSpace; break;
+        case '0': directive.flags |= kFlagZero; break;
       }
     }
-    if (spec.flags & kFlagPlus) spec.flags &= ~kFlagSpace;
-    if (spec.flags & kFlagLeft) spec.flags &= ~kFlagZero;
+    if (directive.flags & kFlagPlus) directive.flags &= ~kFlagSpace;
+    if (directive.flags & kFlagLeft) directive.flags &= ~kFlagZero;
     if (*p == '*') {
       if (positions) BadFormat("VLM_CRASH(Bad format string)", 399);
       ++p;
       int width = va_arg(*source, int);
       if (width < 0) {
-        spec.flags |= kFlagLeft;
-        spec.flags &= ~kFlagZero;
+        directive.flags |= kFlagLeft;
+        directive.flags &= ~kFlagZero;
         width = width == INT_MIN ? INT_MAX : -width;
       }
-      spec.width = width;
+      directive.width = width;
     } else {
-      spec.width = ReadNumber(p);
+      directive.width = ReadNumber(p);
     }
     if (*p == '.') {
       ++p;
       if (*p == '*') {
         if (positions) BadFormat("VLM_CRASH(Bad format string)", 411);
         ++p;
-        spec.precision = va_arg(*source, int);
+        directive.precision = va_arg(*source, int);
       } else {
-        spec.precision = ReadNumber(p);
+        directive.precision = ReadNumber(p);
       }
     }
-    spec.modifier = ReadModifier(p);
-    spec.conversion = *p++;
+    directive.modifier = ReadModifier(p);
+    directive.conversion = *p++;
     written_length = static_cast<size_t>(p - written_from);
-    ok = Convert(spec, *source, written_length);
+    ok = Convert(directive, *source, written_length);
     if (positions) va_end(numbered_source);
   }
   if (positions) positions->~NumberedArguments();
   return ok;
 }
 
-bool PrintfEngine::Convert(const Spec& spec, va_list& source, size_t written_length) {
+bool PrintfEngine::Convert(const Directive& directive, va_list& source, size_t written_length) {
   static const char kLower[] = "0123456789abcdef";
   static const char kUpper[] = "0123456789ABCDEF";
-  bool wide = spec.modifier == Modifier::kWide;
-  switch (spec.conversion) {
+  bool wide = directive.modifier == Modifier::kWide;
+  switch (directive.conversion) {
     case 'd':
     case 'i': {
       int64_t value = wide ? va_arg(source, int64_t) : va_arg(source, int);
       uint64_t magnitude = static_cast<uint64_t>(value);
       if (value < 0) magnitude = 0 - magnitude;
-      return EmitInteger(spec, magnitude, value < 0, true, 10, kLower);
+      return EmitInteger(directive, magnitude, value < 0, true, 10, kLower);
     }
     case 'u':
     case 'o':
@@ -448,22 +448,22 @@ bool PrintfEngine::Convert(const Spec& spec, va_list& source, size_t written_len
         value = va_arg(source, uint64_t);
       } else {
         value = va_arg(source, unsigned);
-        if (spec.modifier == Modifier::kShort) value = static_cast<uint16_t>(value);
+        if (directive.modifier == Modifier::kShort) value = static_cast<uint16_t>(value);
       }
-      unsigned radix = spec.conversion == 'u' ? 10 : spec.conversion == 'o' ? 8 : 16;
-      return EmitInteger(spec, value, false, false, radix,
-                         spec.conversion == 'X' ? kUpper : kLower);
+      unsigned radix = directive.conversion == 'u' ? 10 : directive.conversion == 'o' ? 8 : 16;
+      return EmitInteger(directive, value, false, false, radix,
+                         directive.conversion == 'X' ? kUpper : kLower);
     }
     case 'p':
-      return EmitInteger(spec, va_arg(source, uint64_t), false, false, 16, kLower);
+      return EmitInteger(directive, va_arg(source, uint64_t), false, false, 16, kLower);
     case 'c': {
-      if (wide) return EmitChar(spec, nullptr);
+      if (wide) return EmitChar(directive, nullptr);
       char byte = static_cast<char>(va_arg(source, int));
-      return EmitChar(spec, &byte);
+      return EmitChar(directive, &byte);
     }
     case 's':
-      if (spec.modifier != Modifier::kNone) return true;
-      return EmitString(spec, va_arg(source, const char*));
+      if (directive.modifier != Modifier::kNone) return true;
+      return EmitString(directive, va_arg(source, const char*));
     case 'S':
       return true;
     case 'n': {
@@ -475,17 +475,17 @@ bool PrintfEngine::Convert(const Spec& spec, va_list& source, size_t written_len
     case 'E':
     case 'f':
     case 'g':
-      return EmitFloat(spec, va_arg(source, double), written_length);
+      return EmitFloat(directive, va_arg(source, double), written_length);
     default: {
-      char text[2] = {'%', spec.conversion};
+      char text[2] = {'%', directive.conversion};
       return Emit(text, 2);
     }
   }
 }
 
-bool PrintfEngine::EmitInteger(const Spec& spec, uint64_t value, bool negative,
+bool PrintfEngine::EmitInteger(const Directive& directive, uint64_t value, bool negative,
                                bool is_signed, unsigned radix, const char* digit_set) {
-  if (value == 0 && spec.precision == 0) return true;
+  if (value == 0 && directive.precision == 0) return true;
   char digits[24];
   char* end = digits + sizeof(digits);
   char* first;
@@ -506,23 +506,23 @@ bool PrintfEngine::EmitInteger(const Spec& spec, uint64_t value, bool negative,
   if (is_signed) {
     if (negative) {
       sign = '-';
-    } else if (spec.flags & kFlagPlus) {
+    } else if (directive.flags & kFlagPlus) {
       sign = '+';
-    } else if (spec.flags & kFlagSpace) {
+    } else if (directive.flags & kFlagSpace) {
       sign = ' ';
     }
   }
   int64_t precision_zeros =
-      spec.precision > digit_count ? spec.precision - digit_count : 0;
+      directive.precision > digit_count ? directive.precision - digit_count : 0;
   int64_t length = (sign ? 1 : 0) + digit_count + precision_zeros;
   int64_t width_zeros = 0;
-  if ((spec.flags & kFlagZero) && spec.precision < 0 && spec.width > length) {
-    width_zeros = spec.width - length;
+  if ((directive.flags & kFlagZero) && directive.precision < 0 && directive.width > length) {
+    width_zeros = directive.width - length;
   }
-  int64_t spaces = spec.width - (length + width_zeros);
+  int64_t spaces = directive.width - (length + width_zeros);
   if (spaces < 0) spaces = 0;
 
-  if (!(spec.flags & kFlagLeft) && !Pad(kSpaces, spaces)) return false;
+  if (!(directive.flags & kFlagLeft) && !Pad(kSpaces, spaces)) return false;
   // Sign, zeros and digits go out as one piece when they fit in a small
   // buffer, which they do unless a width or precision is very large.
   char number[96];
@@ -540,61 +540,61 @@ bool PrintfEngine::EmitInteger(const Spec& spec, uint64_t value, bool negative,
     if (!Pad(kZeros, zeros)) return false;
     if (!Emit(first, static_cast<size_t>(digit_count))) return false;
   }
-  if ((spec.flags & kFlagLeft) && !Pad(kSpaces, spaces)) return false;
+  if ((directive.flags & kFlagLeft) && !Pad(kSpaces, spaces)) return false;
   return true;
 }
 
-bool PrintfEngine::EmitString(const Spec& spec, const char* text) {
-  if (spec.precision == 0) return true;
+bool PrintfEngine::EmitString(const Directive& directive, const char* text) {
+  if (directive.precision == 0) return true;
   if (!text) text = "(null)";
   // With a precision only that many bytes are looked at: the text need not
   // be terminated within them.
-  size_t length = spec.precision > 0 ? strnlen(text, static_cast<size_t>(spec.precision))
+  size_t length = directive.precision > 0 ? strnlen(text, static_cast<size_t>(directive.precision))
                                      : strlen(text);
-  int64_t padding = spec.width - static_cast<int64_t>(length);
-  if (spec.flags & kFlagLeft) {
+  int64_t padding = directive.width - static_cast<int64_t>(length);
+  if (directive.flags & kFlagLeft) {
     return Emit(text, length) && Pad(kSpaces, padding);
   }
-  return Pad(spec.flags & kFlagZero ? kZeros : kSpaces, padding) && Emit(text, length);
+  return Pad(directive.flags & kFlagZero ? kZeros : kSpaces, padding) && Emit(text, length);
 }
 
-bool PrintfEngine::EmitChar(const Spec& spec, const char* byte) {
-  int64_t padding = spec.width > 1 ? spec.width - 1 : 0;
+bool PrintfEngine::EmitChar(const Directive& directive, const char* byte) {
+  int64_t padding = directive.width > 1 ? directive.width - 1 : 0;
   if (!byte) return Pad(kSpaces, padding);
-  if (spec.flags & kFlagLeft) return Emit(byte, 1) && Pad(kSpaces, padding);
+  if (directive.flags & kFlagLeft) return Emit(byte, 1) && Pad(kSpaces, padding);
   return Pad(kSpaces, padding) && Emit(byte, 1);
 }
 
-bool PrintfEngine::EmitFloat(const Spec& spec, double value, size_t written_length) {
-  if (written_length > kFloatSpecMax) return true;
+bool PrintfEngine::EmitFloat(const Directive& directive, double value, size_t written_length) {
+  if (written_length > kFloatDirectiveMax) return true;
   // A result at least as long as the width, or with that many decimals,
   // cannot fit; say so without having the C library produce it first.
-  bool decimals = spec.conversion != 'g';
-  if (spec.width > static_cast<int>(kFloatResultMax) ||
-      (decimals && spec.precision > static_cast<int>(kFloatResultMax))) {
+  bool decimals = directive.conversion != 'g';
+  if (directive.width > static_cast<int>(kFloatResultMax) ||
+      (decimals && directive.precision > static_cast<int>(kFloatResultMax))) {
     BadFormat("VLM_RELEASE_ASSERT(len <= sizeof(fout))", 281);
   }
-  // The C library gets a specification rebuilt from what was parsed, with
+  // The C library gets a directive rebuilt from what was parsed, with
   // the '*' values already resolved and no length modifier, so that it reads
   // exactly the one double it is given.
   // %g drops trailing zeros, and no double has more than 767 significant
   // digits or 1074 decimals: beyond 1100 a larger precision changes nothing
   // but the C library's work buffers, so it is capped there.
-  int precision = spec.precision;
+  int precision = directive.precision;
   if (!decimals && precision > 1100) precision = 1100;
   char conversion[40];
   char* out = conversion;
   *out++ = '%';
-  if (spec.flags & kFlagLeft) *out++ = '-';
-  if (spec.flags & kFlagPlus) *out++ = '+';
-  if (spec.flags & kFlagSpace) *out++ = ' ';
-  if (spec.flags & kFlagZero) *out++ = '0';
-  if (spec.width > 0) out = WriteDecimal(out, spec.width);
+  if (directive.flags & kFlagLeft) *out++ = '-';
+  if (directive.flags & kFlagPlus) *out++ = '+';
+  if (directive.flags & kFlagSpace) *out++ = ' ';
+  if (directive.flags & kFlagZero) *out++ = '0';
+  if (directive.width > 0) out = WriteDecimal(out, directive.width);
   if (precision >= 0) {
     *out++ = '.';
     out = WriteDecimal(out, precision);
   }
-  *out++ = spec.conversion;
+  *out++ = directive.conversion;
   *out = '\0';
   char fout[kFloatResultMax + 1];
 #pragma GCC diagnostic push

@@ -223,7 +223,7 @@ TEST(PrintfTargetTest, NumberedArguments) {
   EXPECT_EQ(count, 4);
 }
 
-TEST(PrintfTargetTest, UnknownAndIncompleteSpecifications) {
+TEST(PrintfTargetTest, UnknownAndIncompleteDirectives) {
   RunRows({
       ROW("%", "%%"),
       ROW("%%", "%5%"),
@@ -232,7 +232,7 @@ TEST(PrintfTargetTest, UnknownAndIncompleteSpecifications) {
       ROW("%hd", "%hhd", 5),  // "%h" then "d"
       ROW("%y|4", "%*y|%d", 3, 4),  // '*' takes its argument even so
       ROW("%q%j%t", "%q%j%t"),
-      // The format ends inside a specification: what was read is written
+      // The format ends inside a directive: what was read is written
       // literally and no argument is taken.
       ROW("abc%", "abc%"),
       ROW("abc%-5", "abc%-5"),
@@ -312,7 +312,7 @@ TEST(PrintfTargetTest, AgreesWithTheCLibrary) {
   for (const char* flags : flag_sets) {
     for (const char* width : widths) {
       for (const char* precision : precisions) {
-        std::string spec = std::string("%") + flags + width + precision;
+        std::string directive = std::string("%") + flags + width + precision;
         bool star_width = width[0] == '*';
         bool star_precision = precision[0] == '.' && precision[1] == '*';
         bool zero_precision = precision[0] == '.' && (precision[1] == '\0' || precision[1] == '0');
@@ -338,7 +338,7 @@ TEST(PrintfTargetTest, AgreesWithTheCLibrary) {
           for (const char* modifier : {"", "h", "l", "ll", "z"}) {
             bool is_signed = conversion[0] == 'd' || conversion[0] == 'i';
             if (is_signed && modifier[0] == 'h') continue;  // not narrowed here
-            std::string format = spec + modifier + conversion;
+            std::string format = directive + modifier + conversion;
             for (long long value : values) {
               bool wide = modifier[0] == 'l' || modifier[0] == 'z';
               long long seen = wide ? value
@@ -355,17 +355,17 @@ TEST(PrintfTargetTest, AgreesWithTheCLibrary) {
         }
         // Strings: '0' and precision 0 differ on purpose.
         if (!strchr(flags, '0') && !zero_precision && !star_precision) {
-          for (const char* text : strings) with_stars(spec + "s", text);
+          for (const char* text : strings) with_stars(directive + "s", text);
         }
         if (!strchr(flags, '0') && precision[0] == '\0') {
-          with_stars(spec + "c", 'q');
+          with_stars(directive + "c", 'q');
         }
         // Floating conversions without modifiers agree whatever the text.
         if (width[0] != '2') {  // keep the results short
           for (const char* conversion : {"e", "E", "f", "g"}) {
             for (double value : doubles) {
               if (conversion[0] == 'f' && value == 1e300) continue;
-              with_stars(spec + conversion, value);
+              with_stars(directive + conversion, value);
             }
           }
         }
@@ -427,7 +427,7 @@ TEST(PrintfTargetDeathTest, BadFormatsCrash) {
       {__LINE__, "%1$.*d", bad, 411},
       {__LINE__, "%1$E", bad, 501},
       {__LINE__, "%1$S", bad, 501},
-      {__LINE__, "%1$", bad, 501},  // ends inside the specification
+      {__LINE__, "%1$", bad, 501},  // ends inside the directive
       {__LINE__, "%1$s %1$s", "VLM_CRASH()", 534},
       {__LINE__, "%2$s %2$s", "VLM_CRASH()", 534},
       {__LINE__, "%321f", "VLM_RELEASE_ASSERT(len <= sizeof(fout))", 281},

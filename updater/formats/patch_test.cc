@@ -19,30 +19,30 @@ using Bytes = std::string;
 
 // A patch built from parts; the header fields follow the blocks unless a
 // test overrides them afterwards.
-struct PatchSpec {
+struct PatchParts {
   std::vector<ControlTriple> triples;
   Bytes diff;
   Bytes extra;
   Bytes source;
 };
 
-Bytes Encode(const PatchSpec& spec, PatchHeader* header) {
-  Bytes control(spec.triples.size() * kControlTripleSize, '\0');
-  for (size_t i = 0; i < spec.triples.size(); ++i) {
-    EncodeControlTriple(spec.triples[i],
+Bytes Encode(const PatchParts& parts, PatchHeader* header) {
+  Bytes control(parts.triples.size() * kControlTripleSize, '\0');
+  for (size_t i = 0; i < parts.triples.size(); ++i) {
+    EncodeControlTriple(parts.triples[i],
                         reinterpret_cast<unsigned char*>(&control[i * kControlTripleSize]));
   }
   memcpy(header->tag, kPatchTag, kPatchTagLength);
-  header->sourceLength = static_cast<uint32_t>(spec.source.size());
+  header->sourceLength = static_cast<uint32_t>(parts.source.size());
   header->sourceCrc =
-      crc32(reinterpret_cast<const unsigned char*>(spec.source.data()), spec.source.size());
+      crc32(reinterpret_cast<const unsigned char*>(parts.source.data()), parts.source.size());
   header->newLength = 0;
   header->controlLength = static_cast<uint32_t>(control.size());
-  header->diffLength = static_cast<uint32_t>(spec.diff.size());
-  header->extraLength = static_cast<uint32_t>(spec.extra.size());
+  header->diffLength = static_cast<uint32_t>(parts.diff.size());
+  header->extraLength = static_cast<uint32_t>(parts.extra.size());
   unsigned char raw[kPatchHeaderSize];
   EncodePatchHeader(*header, raw);
-  return Bytes(reinterpret_cast<char*>(raw), sizeof(raw)) + control + spec.diff + spec.extra;
+  return Bytes(reinterpret_cast<char*>(raw), sizeof(raw)) + control + parts.diff + parts.extra;
 }
 
 FILE* StreamOf(const Bytes& bytes) {
@@ -64,25 +64,25 @@ Bytes ContentsOf(FILE* f) {
   return out;
 }
 
-// Applies `spec` (header as encoded, or as changed by `edit`) to its source.
+// Applies `parts` (header as encoded, or as changed by `edit`) to its source.
 // Returns the result and leaves what was written in *output.
 template <typename Edit>
-int Apply(const PatchSpec& spec, Bytes* output, Edit edit) {
+int Apply(const PatchParts& parts, Bytes* output, Edit edit) {
   PatchHeader header;
-  FILE* patch = StreamOf(Encode(spec, &header));
+  FILE* patch = StreamOf(Encode(parts, &header));
   fseek(patch, kPatchHeaderSize, SEEK_SET);
   edit(&header);
   FILE* out = tmpfile();
   int result = ApplyPatch(&header, patch,
-                          reinterpret_cast<const unsigned char*>(spec.source.data()), out);
+                          reinterpret_cast<const unsigned char*>(parts.source.data()), out);
   *output = ContentsOf(out);
   fclose(out);
   fclose(patch);
   return result;
 }
 
-int Apply(const PatchSpec& spec, Bytes* output) {
-  return Apply(spec, output, [](PatchHeader*) {});
+int Apply(const PatchParts& parts, Bytes* output) {
+  return Apply(parts, output, [](PatchHeader*) {});
 }
 
 TEST(Crc32Test, MatchesTheBzip2Check) {
@@ -94,9 +94,9 @@ TEST(Crc32Test, MatchesTheBzip2Check) {
 }
 
 TEST(ReadPatchHeaderTest, ChecksTagAndLength) {
-  PatchSpec spec{{{2, 1, 0}}, "\x01\x02", "x", "ab"};
+  PatchParts parts{{{2, 1, 0}}, "\x01\x02", "x", "ab"};
   PatchHeader encoded;
-  const Bytes valid = Encode(spec, &encoded);
+  const Bytes valid = Encode(parts, &encoded);
 
   struct Case {
     int line;
@@ -145,7 +145,7 @@ TEST(ReadPatchHeaderTest, LengthsSummingPastFourGiBAreRefused) {
 
 TEST(ReadPatchHeaderTest, StreamWithoutDescriptorIsUnreadable) {
   PatchHeader header;
-  Bytes valid = Encode(PatchSpec{{{0, 0, 0}}, "", "", ""}, &header);
+  Bytes valid = Encode(PatchParts{{{0, 0, 0}}, "", "", ""}, &header);
   FILE* f = fmemopen(valid.data(), valid.size(), "rb");
   ASSERT_NE(f, nullptr);
   EXPECT_EQ(ReadPatchHeader(f, &header), 6);
@@ -155,7 +155,7 @@ TEST(ReadPatchHeaderTest, StreamWithoutDescriptorIsUnreadable) {
 TEST(ApplyPatchTest, RebuildsTheNewFile) {
   struct Case {
     int line;
-    PatchSpec spec;
+    PatchParts parts;
     Bytes expected;
   } cases[] = {
       // Add with zero differences, copy, then add with a change.
@@ -179,16 +179,16 @@ TEST(ApplyPatchTest, RebuildsTheNewFile) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
     Bytes output;
-    EXPECT_EQ(Apply(c.spec, &output), 0);
+    EXPECT_EQ(Apply(c.parts, &output), 0);
     EXPECT_EQ(output, c.expected);
   }
 }
 
 TEST(ApplyPatchTest, NewLengthTakesNoPart) {
-  PatchSpec spec{{{0, 2, 0}}, "", "hi", "s"};
+  PatchParts parts{{{0, 2, 0}}, "", "hi", "s"};
   for (uint32_t newLength : {0u, 1u, 3u, 0xFFFFFFFFu}) {
     Bytes output;
-    EXPECT_EQ(Apply(spec, &output, [&](PatchHeader* h) { h->newLength = newLength; }), 0);
+    EXPECT_EQ(Apply(parts, &output, [&](PatchHeader* h) { h->newLength = newLength; }), 0);
     EXPECT_EQ(output, "hi");
   }
 }
@@ -196,7 +196,7 @@ TEST(ApplyPatchTest, NewLengthTakesNoPart) {
 TEST(ApplyPatchTest, MalformedPatchesFailWith41KeepingEarlierOutput) {
   struct Case {
     int line;
-    PatchSpec spec;
+    PatchParts parts;
     Bytes written;  // what the triples before the bad one produced
     int controlLength;  // -1: as encoded
   } cases[] = {
@@ -221,7 +221,7 @@ TEST(ApplyPatchTest, MalformedPatchesFailWith41KeepingEarlierOutput) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
     Bytes output;
-    int result = Apply(c.spec, &output, [&](PatchHeader* h) {
+    int result = Apply(c.parts, &output, [&](PatchHeader* h) {
       if (c.controlLength >= 0) h->controlLength = c.controlLength;
     });
     EXPECT_EQ(result, 41);
@@ -230,9 +230,9 @@ TEST(ApplyPatchTest, MalformedPatchesFailWith41KeepingEarlierOutput) {
 }
 
 TEST(ApplyPatchTest, TruncatedBlocksFailWith6) {
-  PatchSpec spec{{{2, 1, 0}}, Bytes(2, '\0'), "x", "ab"};
+  PatchParts parts{{{2, 1, 0}}, Bytes(2, '\0'), "x", "ab"};
   Bytes output;
-  EXPECT_EQ(Apply(spec, &output, [](PatchHeader* h) { h->extraLength += 1; }), 6);
+  EXPECT_EQ(Apply(parts, &output, [](PatchHeader* h) { h->extraLength += 1; }), 6);
   EXPECT_EQ(output, "");
 }
 
@@ -251,19 +251,19 @@ ssize_t RefusingWrite(void* cookie, const char* data, size_t size) {
 }
 
 TEST(ApplyPatchTest, ShortWritesFailWith64) {
-  PatchSpec spec{{{4, 4, 0}}, Bytes(4, '\0'), "EFGH", "abcd"};
+  PatchParts parts{{{4, 4, 0}}, Bytes(4, '\0'), "EFGH", "abcd"};
   for (bool buffered : {false, true}) {
     for (size_t room : {0, 2, 4, 6, 7}) {
       SCOPED_TRACE(testing::Message() << "buffered " << buffered << " room " << room);
       PatchHeader header;
-      FILE* patch = StreamOf(Encode(spec, &header));
+      FILE* patch = StreamOf(Encode(parts, &header));
       fseek(patch, kPatchHeaderSize, SEEK_SET);
       Refusing sink{room, ""};
       FILE* out = fopencookie(&sink, "w", {nullptr, RefusingWrite, nullptr, nullptr});
       ASSERT_NE(out, nullptr);
       if (!buffered) setvbuf(out, nullptr, _IONBF, 0);
       EXPECT_EQ(ApplyPatch(&header, patch,
-                           reinterpret_cast<const unsigned char*>(spec.source.data()), out),
+                           reinterpret_cast<const unsigned char*>(parts.source.data()), out),
                 64);
       fclose(out);
       fclose(patch);
@@ -275,9 +275,9 @@ TEST(ApplyPatchTest, ShortWritesFailWith64) {
 TEST(ApplyPatchTest, FullDiskIsNotSuccess) {
   FILE* full = fopen("/dev/full", "wb");
   if (!full) GTEST_SKIP() << "no /dev/full";
-  PatchSpec spec{{{0, 5, 0}}, "", "12345", ""};
+  PatchParts parts{{{0, 5, 0}}, "", "12345", ""};
   PatchHeader header;
-  FILE* patch = StreamOf(Encode(spec, &header));
+  FILE* patch = StreamOf(Encode(parts, &header));
   fseek(patch, kPatchHeaderSize, SEEK_SET);
   EXPECT_EQ(ApplyPatch(&header, patch, nullptr, full), 64);
   fclose(full);

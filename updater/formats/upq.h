@@ -69,7 +69,10 @@ int upq_read_product_info(UpqArchive* archive, char channel[64], char version[32
 // memory for the transfer buffers), 39 (XZ decoding failed), 40 (entry of
 // length 0), 70 (writing the decoded bytes fell short). Each failure is logged
 // once, naming the entry and, for decoding, what went wrong (corrupt data,
-// truncated stream, unsupported feature, dictionary limit, I/O error).
+// truncated stream, unsupported feature, dictionary limit, I/O error) and
+// where. Two outcomes are left to the caller to log: an archive that cannot
+// be opened (upq_open reports it on stderr) and a name that is not in the
+// archive (a lookup the manifest step makes as a matter of course).
 class UpqReader {
  public:
   ~UpqReader() { Close(); }

@@ -28,6 +28,17 @@ TransferBuffer gOutputBuffer;
 
 char gLastError[1024];
 
+// Keeps the text of a failure for LastError() without logging it: for the
+// outcomes the callers report themselves (an archive that cannot be opened,
+// which upq_open has already reported on stderr; a name that is not in the
+// archive, which the manifest step tries as a matter of course).
+__attribute__((format(printf, 1, 2))) void Note(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  vsnprintf(gLastError, sizeof(gLastError), format, args);
+  va_end(args);
+}
+
 // Logs one failure line and keeps it for LastError().
 __attribute__((format(printf, 1, 2))) void Fail(const char* format, ...) {
   va_list args;
@@ -77,7 +88,7 @@ int UpqReader::Open(const char* path) {
   }
   archive_ = upq_open(path);
   if (!archive_) {
-    Fail("UpqReader::Open: could not open the archive: %s, err: %d", path, errno);
+    Note("UpqReader::Open: could not open the archive: %s, err: %d", path, errno);
     return 6;
   }
   // liblzma builds its CRC tables at compile time; nothing to prepare here.
@@ -105,7 +116,7 @@ static UpqEntry* FindEntry(UpqArchive* archive, const char* caller, const char* 
   UpqEntry* entry = upq_lookup(archive, name);
   if (!entry) {
     if (archive->index_loaded) {
-      Fail("%s: no such entry in the archive: %s", caller, name);
+      Note("%s: no such entry in the archive: %s", caller, name);
     } else {
       Fail("%s: the archive index is unreadable or malformed, entry: %s", caller, name);
     }

@@ -425,11 +425,14 @@ TEST_F(UpqTest, EachFailingCallIsReported) {
 }
 
 // One failure, one log line, naming the function, the entry and the fault.
+// A missing archive or name is the caller's to log.
 TEST_F(UpqTest, FailureIsLoggedOnce) {
   Bytes xz = XzEncode(ToBytes("payload"));
   xz.resize(xz.size() - 1);
-  ASSERT_EQ(gArchiveReader.Open(Archive(BuildArchive({{"cut", xz}})).c_str()), 0);
   UpdateLogger::GetPrimaryLog().Init(dir_.path().c_str(), "update.log");
+  EXPECT_EQ(gArchiveReader.Open((dir_ / "missing.upq").c_str()), 6);
+  ASSERT_EQ(gArchiveReader.Open(Archive(BuildArchive({{"cut", xz}})).c_str()), 0);
+  EXPECT_EQ(gArchiveReader.ExtractToPath("updatev3.manifest", (dir_ / "out").c_str()), 6);
   EXPECT_EQ(gArchiveReader.ExtractToPath("cut", (dir_ / "out").c_str()), 39);
   UpdateLogger::GetPrimaryLog().Finish();
   Bytes log = ReadFile(dir_ / "update.log");
