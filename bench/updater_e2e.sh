@@ -8,7 +8,8 @@
 # Fixtures: two releases of a real npm package (fetched once into
 # bench/cache/) and a generated installation of BENCH_GEN_MB megabytes
 # (default 100; BENCH_GEN_MB=500 for the full-size run, which takes several
-# minutes to build its archive). Prints medians with min and max, in seconds.
+# minutes to build its archive). BENCH_FIXTURES="npm generated" picks the
+# fixtures (default both). Prints medians with min and max, in seconds.
 # usage: bench/updater_e2e.sh BUILD_DIR [ROUNDS]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -67,7 +68,7 @@ entries_xz() {
   local archive=$1 out=$2 dir
   dir=$(mktemp -d "$work/entries.XXXXXX")
   "$upq" -x "$archive" -C "$dir" >/dev/null
-  (cd "$dir" && find . -type f -print0 | LC_ALL=C sort -z | xargs -0 cat) | xz -6 -T1 -c >"$out"
+  (cd "$dir" && find . -type f -print0 | LC_ALL=C sort -z | xargs -0 cat) | xz -6 -T2 -c >"$out"
   rm -rf "$dir"
 }
 
@@ -114,12 +115,17 @@ echo "updater end to end, $rounds interleaved rounds; seconds as median min max"
 printf '%-28s %9s  %-26s  %-26s  %-26s  %-26s\n' fixture size "updater (normal)" \
   "updater (staged)" "xz -dc (entries)" "cp -a (tree)"
 
-if dirs=$("$here/../tests/fetch-npm-pair.sh" "$cache" typescript 5.3.3 5.4.5); then
+fixtures=${BENCH_FIXTURES:-npm generated}
+if [[ " $fixtures " != *" npm "* ]]; then
+  :
+elif dirs=$("$here/../tests/fetch-npm-pair.sh" "$cache" typescript 5.3.3 5.4.5); then
   run_fixture "typescript 5.3.3 -> 5.4.5" "$(sed -n 1p <<<"$dirs")" "$(sed -n 2p <<<"$dirs")" ""
 else
   echo "typescript pair: skipped (cannot fetch; offline?)"
 fi
 
-mkdir -p "$work/gen-old" "$work/gen-new"
-generate "$work/gen-old" "$work/gen-new"
-run_fixture "generated (complete)" "$work/gen-old" "$work/gen-new" --complete
+if [[ " $fixtures " == *" generated "* ]]; then
+  mkdir -p "$work/gen-old" "$work/gen-new"
+  generate "$work/gen-old" "$work/gen-new"
+  run_fixture "generated (complete)" "$work/gen-old" "$work/gen-new" --complete
+fi

@@ -148,6 +148,15 @@ TEST_F(UpdaterTest, StagedUpdateThenReplaceRequest) {
       << log;
 }
 
+TEST_F(UpdaterTest, MinusOneWithReplaceIsStaged) {
+  MakeGoodArchive();
+  RunResult r = Updater({patch_, inst_, inst_ + "/updated", "-1/replace"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(Status(), "applied\n");
+  EXPECT_EQ(ReadFile(inst_ + "/updated/a.txt"), "new a\n");
+  EXPECT_EQ(ReadFile(inst_ + "/a.txt"), "old a\n");
+}
+
 TEST_F(UpdaterTest, StagedUpdateFailureRemovesWorkingDir) {
   MakeFailingArchive();
   auto before = Snapshot(inst_);

@@ -203,6 +203,7 @@ int AddAction::Execute() {
   // not outlive a failed run (there is no backup to bring back over it).
   created_ = !existed;
   rv = gArchiveReader.ExtractToPath(relative_path_, file_);
+  RecordWrittenFile();
   if (rv) {
     return rv;
   }
@@ -210,12 +211,27 @@ int AddAction::Execute() {
   return 0;
 }
 
+void AddAction::RecordWrittenFile() {
+  struct stat st;
+  wrote_ = lstat(file_, &st) == 0;
+  if (wrote_) {
+    written_dev_ = st.st_dev;
+    written_ino_ = st.st_ino;
+  }
+}
+
+bool AddAction::StillHoldsWrittenFile() const {
+  struct stat st;
+  return wrote_ && lstat(file_, &st) == 0 && st.st_dev == written_dev_ &&
+         st.st_ino == written_ino_;
+}
+
 void AddAction::Finish(int status) {
   LOG("FINISH ADD %s", relative_path_);
   if (gStagedUpdate) {
     return;
   }
-  if (status && (added_ || created_)) {
+  if (status && (added_ || created_) && StillHoldsWrittenFile()) {
     remove(file_);
   }
   backup_conclude(file_, relative_path_, status);

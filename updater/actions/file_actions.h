@@ -8,6 +8,8 @@
 #ifndef VLM_UPDATER_ACTIONS_FILE_ACTIONS_H_
 #define VLM_UPDATER_ACTIONS_FILE_ACTIONS_H_
 
+#include <sys/types.h>
+
 #include "updater/actions/action.h"
 
 class RemoveAction : public UpdateAction {
@@ -53,6 +55,17 @@ class AddAction : public UpdateAction {
   // Execute made the file (there was none before): a failed run removes it,
   // also when the extraction stopped part-way.
   bool created_ = false;
+  // The file this action wrote, by identity. A failed run removes only that
+  // file: when an earlier action removed the same path (a complete update
+  // removes what precomplete lists and adds it again), its rollback has put
+  // the original back by the time this action finishes.
+  bool wrote_ = false;
+  dev_t written_dev_ = 0;
+  ino_t written_ino_ = 0;
+
+ private:
+  void RecordWrittenFile();
+  bool StillHoldsWrittenFile() const;
 };
 
 // "add-if": adds only when the test file exists when the run is prepared.

@@ -147,6 +147,20 @@ TEST_F(ManifestTest, CompleteUpdateRuns) {
   EXPECT_EQ(Snapshot(Target()), (Tree{{"keep", "f 0644 k"}, {"precomplete", "f 0644 remove \"a\"\nremove \"b\"\n"}}));
 }
 
+TEST_F(ManifestTest, FailedCompleteUpdateKeepsFilesItRemovedAndAddedAgain) {
+  // precomplete removes "a" and the update adds it again; a later failure
+  // rolls the removal back first, and the add must then leave the restored
+  // original alone.
+  Put("a", "old a", 0640);
+  Put("b", "old b");
+  ASSERT_TRUE(WriteFile(Target("precomplete"), "remove \"a\"\nremove \"b\"\n"));
+  AddEntry("a", "new a");
+  AddEntry("b", "new b");
+  Tree before = Snapshot(Target());
+  EXPECT_EQ(Apply("type \"complete\"\nadd \"a\"\nadd \"b\"\nadd \"not-in-archive\"\n"), 6);
+  EXPECT_EQ(vlm_test::WithoutNewDirectories(before, Snapshot(Target())), before);
+}
+
 TEST_F(ManifestTest, RmrfdirRemovesBottomUp) {
   Put("tree/a", "a");
   Put("tree/sub/b", "b");
