@@ -2,7 +2,7 @@
 // they serve every allocation of the process.
 //
 // The C library's headers are not included here: their declarations carry
-// attributes and exception specifications of their own, and the mangled
+// attributes and noexcept clauses of their own, and the mangled
 // memalign needs an assembler name anyway.
 #include <errno.h>
 #include <string.h>

@@ -20,17 +20,6 @@
 namespace vellum {
 namespace {
 
-// The sanitizers report the crash primitive's store to address zero
-// before it faults: crash paths are checked in the ordinary build.
-#ifdef VLM_SANITIZED_BUILD
-#define SKIP_CRASH_TESTS_UNDER_SANITIZERS() \
-  GTEST_SKIP() << "crash paths are checked in the ordinary build"
-#else
-#define SKIP_CRASH_TESTS_UNDER_SANITIZERS() \
-  do {                                      \
-  } while (0)
-#endif
-
 class StringTarget : public PrintfTarget {
  public:
   std::string text;
