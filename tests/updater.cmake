@@ -25,7 +25,8 @@ if(TARGET updater AND TARGET upq AND TARGET qbdiff)
            DEPS vlm_updater_harness PkgConfig::X11 PkgConfig::PIXBUF LABEL updater TIMEOUT 60)
   target_compile_definitions(updater_window_test PRIVATE
     VLM_SLOW_RENAME_SHIM="$<TARGET_FILE:vlm_slow_rename_shim>"
-    VLM_WINDOW_SCREENSHOT="${CMAKE_CURRENT_BINARY_DIR}/updater-window.png")
+    VLM_WINDOW_SCREENSHOT="${CMAKE_CURRENT_BINARY_DIR}/updater-window.png"
+    VLM_LSAN_SUPPRESSIONS="${CMAKE_CURRENT_SOURCE_DIR}/lsan-toolkit.supp")
   add_dependencies(updater_window_test vlm_slow_rename_shim updater upq)
 endif()
 
