@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+#include "runtime/crash/crash_internal.h"
+
 namespace vellum::heap {
 
 void* OsMap(size_t size) {
@@ -36,19 +38,6 @@ size_t OsPageSize() {
   return r > 0 ? static_cast<size_t>(r) : 0;
 }
 
-static void WriteAll(const char* text) {
-  size_t length = strlen(text);
-  while (length > 0) {
-    ssize_t n = write(STDERR_FILENO, text, length);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    text += n;
-    length -= static_cast<size_t>(n);
-  }
-}
-
 void WriteMessage(const char* a, const char* b, const char* c, const char* d) {
   // Errors of the writes themselves are not reported; errno is preserved so
   // that a message never changes what the caller reports.
@@ -56,7 +45,7 @@ void WriteMessage(const char* a, const char* b, const char* c, const char* d) {
   const char* pieces[] = {a, b, c, d};
   for (const char* piece : pieces) {
     if (piece == nullptr) break;
-    WriteAll(piece);
+    vellum::WriteStderr(piece, strlen(piece));
   }
   errno = saved;
 }

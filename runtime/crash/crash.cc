@@ -21,7 +21,11 @@ namespace {
 char gCrashPrintfReason[1024];
 std::atomic<int> gCrashPrintfBusy{0};
 
-// Writes all of `text` to standard error, retrying short writes and EINTR.
+
+}  // namespace
+
+namespace vellum {
+
 void WriteStderr(const char* text, size_t length) {
   while (length > 0) {
     ssize_t n = write(STDERR_FILENO, text, length);
@@ -33,10 +37,6 @@ void WriteStderr(const char* text, size_t length) {
     length -= static_cast<size_t>(n);
   }
 }
-
-}  // namespace
-
-namespace vellum {
 
 // The store to address zero is the point: sanitizer builds must not replace
 // it by their own report.
@@ -81,8 +81,8 @@ extern "C" void VLM_CrashPrintf(int line, const char* format, ...) {
 }
 
 void vlmalloc_abort(const char* message) {
-  WriteStderr(message, strlen(message));
-  WriteStderr("\n", 1);
+  vellum::WriteStderr(message, strlen(message));
+  vellum::WriteStderr("\n", 1);
   gVlmCrashReason = "VLM_CRASH()";
   vellum::FaultWithLine(33);
 }

@@ -4,7 +4,14 @@
 
 #include "vlm/crash.h"
 
+#include <cstddef>
+
 namespace vellum {
+
+// Writes all of `text` to standard error with raw write(2) calls, retrying
+// short writes and EINTR; errors are dropped. Allocates nothing: the crash
+// path and the allocator's messages use it.
+void WriteStderr(const char* text, size_t length);
 
 // Stores `line` at address zero (the resulting fault is the crash), then
 // calls abort in case the store returned. Set gVlmCrashReason first.
