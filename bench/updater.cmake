@@ -2,6 +2,4 @@
 # (updater_manifest.sh). The helpers take arguments from those scripts, so
 # they are not named bench_* (run.sh runs those without arguments).
 vlm_executable(updater_copy_tree SRCS copy_tree.cc DEPS vlm_updater_base)
-if(TARGET vlm_upq)
-  vlm_executable(updater_apply_manifest SRCS apply_manifest.cc DEPS vlm_actions)
-endif()
+vlm_executable(updater_apply_manifest SRCS apply_manifest.cc DEPS vlm_actions)

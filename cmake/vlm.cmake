@@ -126,3 +126,14 @@ function(vlm_fuzz name)
     set_tests_properties(${name}_replay PROPERTIES LABELS fuzz TIMEOUT 120)
   endif()
 endfunction()
+
+# vlm_require_targets(TARGET ...)
+#   Fails the configure step when a target the caller builds on is missing, so
+#   that a renamed target cannot silently drop a program or its tests.
+function(vlm_require_targets)
+  foreach(_vlm_target IN LISTS ARGN)
+    if(NOT TARGET ${_vlm_target})
+      message(FATAL_ERROR "${CMAKE_CURRENT_LIST_FILE}: required target ${_vlm_target} is missing")
+    endif()
+  endforeach()
+endfunction()

@@ -1,5 +1,3 @@
 # Manifest parsing (updater/actions/manifest.cc): parsing only, no execution.
-if(TARGET vlm_upq)  # the actions link the archive reader
-  vlm_fuzz(manifest_fuzz SRCS manifest_fuzz.cc DEPS vlm_actions
-           CORPUS ${CMAKE_CURRENT_SOURCE_DIR}/corpus/manifest)
-endif()
+vlm_fuzz(manifest_fuzz SRCS manifest_fuzz.cc DEPS vlm_actions
+         CORPUS ${CMAKE_CURRENT_SOURCE_DIR}/corpus/manifest)
