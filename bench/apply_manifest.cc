@@ -22,7 +22,7 @@ int main(int argc, char** argv) {
     gArchiveReader.Close();
   }
   std::string scratch = std::string(gWorkingDir) + "/updating";
-  ensure_remove_recursive(scratch.c_str());
+  (void)ensure_remove_recursive(scratch.c_str());  // scratch only; the next run clears it too
   if (rv) {
     fprintf(stderr, "updater_apply_manifest: ApplyManifest failed: %d\n", rv);
     return 1;

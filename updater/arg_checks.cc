@@ -9,12 +9,14 @@
 #include <cstring>
 #include <string>
 
+#include "updater/result.h"
+
 bool IsValidArgPath(const char* path) {
-  return strlen(path) <= 1023 && path[0] == '/' && !strstr(path, "..") && !strstr(path, "./");
+  return strlen(path) < static_cast<size_t>(kMaxPath) && path[0] == '/' && !strstr(path, "..") && !strstr(path, "./");
 }
 
 void CopyDirArg(char* destination, const char* path) {
-  snprintf(destination, 1024, "%s", path);
+  snprintf(destination, kMaxPath, "%s", path);
   char* last_slash = strrchr(destination, '/');
   if (last_slash && last_slash[1] == '\0') {
     *last_slash = '\0';

@@ -19,6 +19,7 @@
 #include "updater/fs.h"
 #include "updater/log.h"
 #include "updater/progress.h"
+#include "updater/result.h"
 #include "updater/state.h"
 #include "updater/update_worker.h"
 
@@ -101,7 +102,7 @@ int UpdaterMain(int argc, char** argv) {
   snprintf(gPatchDir, sizeof(gPatchDir), "%s", argv[1]);
 
   if (!IsValidArgPath(argv[2])) {
-    SetFailedStatus(75);
+    SetFailedStatus(kInvalidInstallDir);
     fprintf(stderr, "The install directory path is not valid for this application (%s)\n", argv[2]);
     return 1;
   }
@@ -121,7 +122,7 @@ int UpdaterMain(int argc, char** argv) {
   // request removes it too: it must not be, or hold, the installation.
   if (!IsValidArgPath(argv[3]) ||
       ((gStagedUpdate || gReplaceRequest) && WorkingDirContainsInstallation(argv[3], gInstallDir))) {
-    SetFailedStatus(76);
+    SetFailedStatus(kInvalidWorkingDir);
     fprintf(stderr, "The working directory path is not valid for this application (%s)\n", argv[3]);
     return 1;
   }
@@ -129,13 +130,13 @@ int UpdaterMain(int argc, char** argv) {
 
   if (argc > kCallbackIndex) {
     if (!IsValidArgPath(argv[kCallbackIndex])) {
-      SetFailedStatus(77);
+      SetFailedStatus(kInvalidCallbackPath);
       fprintf(stderr, "The callback file path is not valid for this application (%s)\n",
               argv[kCallbackIndex]);
       return 1;
     }
     if (!IsCallbackInInstallDir(argv[kCallbackIndex], gInstallDir)) {
-      SetFailedStatus(78);
+      SetFailedStatus(kCallbackOutsideInstallDir);
       fprintf(stderr, "The callback file must be located in the installation directory (%s)\n",
               argv[kCallbackIndex]);
       return 1;
@@ -163,7 +164,9 @@ int UpdaterMain(int argc, char** argv) {
   }
 
   if (gStagedUpdate) {
-    ensure_remove_recursive(gWorkingDir);
+    // What cannot be removed is overwritten by the copy or makes the copy
+    // fail, which the worker reports.
+    (void)ensure_remove_recursive(gWorkingDir);
   }
   if (!gReplaceRequest && mkdir(gWorkingDir, 0755) != 0 && errno != EEXIST) {
     return 1;

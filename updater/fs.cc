@@ -11,10 +11,10 @@
 #include <unistd.h>
 
 #include "updater/log.h"
+#include "updater/result.h"
 
 namespace {
 
-constexpr int kPathSize = 1024;
 constexpr size_t kCopyBufferSize = 32768;
 
 // Adds the owner-write bit to `path` when it lacks it. The status is read
@@ -72,7 +72,7 @@ int ensure_remove_recursive(const char* path, bool continue_on_error) {
     if (is_dot_entry(entry->d_name)) {
       continue;
     }
-    char child[kPathSize];
+    char child[kMaxPath];
     snprintf(child, sizeof(child), "%s/%s", path, entry->d_name);
     rv = ensure_remove_recursive(child, false);
     if (rv && !continue_on_error) {
@@ -104,7 +104,7 @@ int ensure_parent_dir(char* path) {
   if (rv == 0 && *path) {
     if (mkdir(path, 0755) != 0 && errno != EEXIST) {
       LOG("ensure_parent_dir: failed to create directory: %s, err: %d", path, errno);
-      rv = 7;
+      rv = kCreateFailed;
     }
   }
   *slash = '/';
@@ -112,7 +112,7 @@ int ensure_parent_dir(char* path) {
 }
 
 int rename_file(const char* source, const char* destination, bool is_dir) {
-  char parent[kPathSize];
+  char parent[kMaxPath];
   snprintf(parent, sizeof(parent), "%s", destination);
   int rv = ensure_parent_dir(parent);
   if (rv) {
@@ -122,37 +122,37 @@ int rename_file(const char* source, const char* destination, bool is_dir) {
   struct stat st;
   if (stat(source, &st) != 0) {
     LOG("rename_file: failed to read file status info: %s, err: %d", source, errno);
-    return 6;
+    return kReadFailed;
   }
   if (!S_ISREG(st.st_mode)) {
     if (is_dir && !S_ISDIR(st.st_mode)) {
       LOG("rename_file: path present, but not a file: %s, err: %d", source, errno);
-      return 48;
+      return kRenameSourceNotFileOrDir;
     }
     LOG("rename_file: proceeding to rename the directory");
   }
 
   if (path_exists(destination) && ensure_remove(destination) != 0) {
     LOG("rename_file: destination file exists and could not be removed: %s", destination);
-    return 62;
+    return kRenameDestinationInTheWay;
   }
   if (rename(source, destination) != 0) {
     LOG("rename_file: failed to rename file - src: %s, dst:%s, err: %d", source, destination,
         errno);
-    return 7;
+    return kRenameFailed;
   }
   return 0;
 }
 
 int backup_create(const char* path) {
-  char backup[kPathSize];
+  char backup[kMaxPath];
   snprintf(backup, sizeof(backup), "%s%s", path, kBackupSuffix);
   return rename_file(path, backup, false);
 }
 
 int backup_restore(const char* path, const char* relative_path) {
-  char backup[kPathSize];
-  char relative_backup[kPathSize];
+  char backup[kMaxPath];
+  char relative_backup[kMaxPath];
   snprintf(backup, sizeof(backup), "%s%s", path, kBackupSuffix);
   snprintf(relative_backup, sizeof(relative_backup), "%s%s", relative_path, kBackupSuffix);
   if (!path_exists(backup)) {
@@ -167,7 +167,7 @@ void backup_conclude(const char* path, const char* relative_path, int status) {
     backup_restore(path, relative_path);
     return;
   }
-  char backup[kPathSize];
+  char backup[kMaxPath];
   snprintf(backup, sizeof(backup), "%s%s", path, kBackupSuffix);
   if (path_exists(backup)) {
     ensure_remove(backup);
@@ -193,19 +193,19 @@ int ensure_copy_symlink(const char* source, const char* destination) {
   // One byte more than readlink may fill keeps the target terminated; a
   // result that fills all 1024 bytes may have been cut, and a cut target
   // would make a wrong link, so it is refused.
-  char target[kPathSize + 1] = {};
-  ssize_t length = readlink(source, target, kPathSize);
-  if (length >= kPathSize) {
+  char target[kMaxPath + 1] = {};
+  ssize_t length = readlink(source, target, kMaxPath);
+  if (length >= kMaxPath) {
     errno = ENAMETOOLONG;
   }
-  if (length < 0 || length >= kPathSize) {
+  if (length < 0 || length >= kMaxPath) {
     LOG("ensure_copy_symlink: failed to read the link: %s, err: %d", source, errno);
-    return 6;
+    return kReadFailed;
   }
   if (symlink(target, destination) != 0) {
     LOG("ensure_copy_symlink: failed to create the new link: %s, target: %s err: %d",
         destination, target, errno);
-    return 6;
+    return kReadFailed;
   }
   return 0;
 }
@@ -214,7 +214,7 @@ int ensure_copy(const char* source, const char* destination) {
   struct stat st;
   if (lstat(source, &st) != 0) {
     LOG("ensure_copy: failed to read file status info: %s, err: %d", source, errno);
-    return 6;
+    return kReadFailed;
   }
   if (S_ISLNK(st.st_mode)) {
     return ensure_copy_symlink(source, destination);
@@ -223,19 +223,19 @@ int ensure_copy(const char* source, const char* destination) {
   FILE* in = open_with_mode(source, "rb", st.st_mode);
   if (!in) {
     LOG("ensure_copy: failed to open the file for reading: %s, err: %d", source, errno);
-    return 6;
+    return kReadFailed;
   }
   FILE* out = open_with_mode(destination, "wb", st.st_mode);
   if (!out) {
     LOG("ensure_copy: failed to open the file for writing: %s, err: %d", destination, errno);
     fclose(in);
-    return 7;
+    return kCreateFailed;
   }
   char* buffer = static_cast<char*>(malloc(kCopyBufferSize));
   if (!buffer) {
     fclose(in);
     fclose(out);
-    return 13;
+    return kCopyNoMemory;
   }
 
   int rv = 0;
@@ -243,7 +243,7 @@ int ensure_copy(const char* source, const char* destination) {
     size_t read = fread(buffer, 1, kCopyBufferSize, in);
     if (ferror(in)) {
       LOG("ensure_copy: failed to read the file: %s, err: %d", source, errno);
-      rv = 6;
+      rv = kReadFailed;
       break;
     }
     size_t done = 0;
@@ -256,7 +256,7 @@ int ensure_copy(const char* source, const char* destination) {
     }
     if (done < read) {
       LOG("ensure_copy: failed to write the file: %s, err: %d", destination, errno);
-      rv = 61;
+      rv = kCopyWriteFailed;
       break;
     }
   }
@@ -269,18 +269,18 @@ int ensure_copy(const char* source, const char* destination) {
   // shows only here, and must not pass for a complete copy.
   if (fclose(out) != 0 && rv == 0) {
     LOG("ensure_copy: failed to write the file: %s, err: %d", destination, errno);
-    rv = 61;
+    rv = kCopyWriteFailed;
   }
   return rv;
 }
 
 int ensure_copy_recursive(const char* source, const char* destination,
-                          const char (*skip_list)[1024]) {
+                          const char (*skip_list)[kMaxPath]) {
   struct stat st;
   int rv = lstat(source, &st);
   if (rv) {
     LOG("ensure_copy_recursive: path doesn't exist: %s, rv: %d, err: %d", source, rv, errno);
-    return 6;
+    return kReadFailed;
   }
   if (S_ISLNK(st.st_mode)) {
     return ensure_copy_symlink(source, destination);
@@ -293,13 +293,13 @@ int ensure_copy_recursive(const char* source, const char* destination,
   if (rv != 0 && errno != EEXIST) {
     LOG("ensure_copy_recursive: could not create destination directory: %s, rv: %d, err: %d",
         destination, rv, errno);
-    return 7;
+    return kCreateFailed;
   }
   DIR* dir = opendir(source);
   if (!dir) {
     LOG("ensure_copy_recursive: path is not a directory: %s, rv: %d, err: %d", source, rv,
         errno);
-    return 6;
+    return kReadFailed;
   }
   rv = 0;
   struct dirent* entry;
@@ -307,13 +307,13 @@ int ensure_copy_recursive(const char* source, const char* destination,
     if (is_dot_entry(entry->d_name)) {
       continue;
     }
-    char child_source[kPathSize];
+    char child_source[kMaxPath];
     snprintf(child_source, sizeof(child_source), "%s/%s", source, entry->d_name);
     if (skip_list && (strcasecmp(skip_list[0], child_source) == 0 ||
                       strcasecmp(skip_list[1], child_source) == 0)) {
       continue;
     }
-    char child_destination[kPathSize];
+    char child_destination[kMaxPath];
     snprintf(child_destination, sizeof(child_destination), "%s/%s", destination, entry->d_name);
     rv = ensure_copy_recursive(child_source, child_destination, skip_list);
     if (rv) {

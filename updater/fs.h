@@ -15,31 +15,33 @@
 #include <cstdio>
 #include <sys/types.h>
 
+#include "updater/result.h"
+
 // Backup name of a path: "%s.vlm-backup".
 constexpr const char* kBackupSuffix = ".vlm-backup";
 
 // Removes a file, a link or an empty directory: 0, or -1 from `remove`.
-int ensure_remove(const char* path);
+[[nodiscard]] int ensure_remove(const char* path);
 // Removes a tree (a link is removed, never followed): 0, -1 or the failing
 // entry's result. With `continue_on_error` the entries of `path` itself are
 // all tried (the last entry's result is kept); deeper levels always stop at
 // their first failure. A directory that cannot be opened counts as removed.
-int ensure_remove_recursive(const char* path, bool continue_on_error = false);
+[[nodiscard]] int ensure_remove_recursive(const char* path, bool continue_on_error = false);
 // Creates the ancestors of `path` with mode 0755, top down: 0 or 7. Writes
 // into its argument while it runs and restores it before returning.
-int ensure_parent_dir(char* path);
+[[nodiscard]] int ensure_parent_dir(char* path);
 // Renames `source` to `destination`, creating the destination's ancestors and
 // replacing an existing destination file: 0, 6, 7, 48 or 62. With `is_dir`
 // only regular files and directories are accepted as source (else 48).
-int rename_file(const char* source, const char* destination, bool is_dir = false);
+[[nodiscard]] int rename_file(const char* source, const char* destination, bool is_dir = false);
 // Renames `path` to its backup name; codes as rename_file.
-int backup_create(const char* path);
+[[nodiscard]] int backup_create(const char* path);
 // Settles the backup of `path` at the end of a run: status 0 deletes it, any
 // other status renames it back over `path`. `relative_path` names it in the
 // log. Reports nothing.
 void backup_conclude(const char* path, const char* relative_path, int status);
 // The roll-back half of backup_conclude.
-int backup_restore(const char* path, const char* relative_path);
+[[nodiscard]] int backup_restore(const char* path, const char* relative_path);
 // fopen, then for every mode that can write: sets `mode_bits` with chmod and
 // checks that the file's whole st_mode equals them, else closes the stream
 // and returns null. Read-only modes return the stream as opened.
@@ -48,12 +50,12 @@ FILE* open_with_mode(const char* path, const char* mode, int mode_bits);
 // chmod. `skip_list` is two 1024-byte full paths stored back to back (or
 // null): children whose path equals one of them, ignoring ASCII case, are
 // left out.
-int ensure_copy_recursive(const char* source, const char* destination,
-                          const char (*skip_list)[1024]);
+[[nodiscard]] int ensure_copy_recursive(const char* source, const char* destination,
+                          const char (*skip_list)[kMaxPath]);
 // Copies one file (a link as a link) with the source's mode.
-int ensure_copy(const char* source, const char* destination);
+[[nodiscard]] int ensure_copy(const char* source, const char* destination);
 // Recreates the link `source` at `destination` with the same target text:
 // 0 or 6. Targets of 1024 bytes or more are refused (6).
-int ensure_copy_symlink(const char* source, const char* destination);
+[[nodiscard]] int ensure_copy_symlink(const char* source, const char* destination);
 
 #endif  // VLM_UPDATER_FS_H_

@@ -11,6 +11,8 @@
 
 #include <cstdio>
 
+#include "updater/result.h"
+
 class UpdateLogger {
  public:
   // The one logger of the process, created on first use (thread-safe) and
@@ -34,7 +36,7 @@ class UpdateLogger {
   UpdateLogger() = default;
 
   FILE* stream_ = nullptr;
-  char destination_[1024] = {};
+  char destination_[kMaxPath] = {};
 };
 
 // Shorthand used throughout the updater: LOG("fn: failed: %d", errno);

@@ -1,5 +1,6 @@
 // The INI reader behind the progress window's strings.
 #include "updater/read_strings.h"
+#include "updater/result.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -49,7 +50,7 @@ int ReadIniStrings(const char* path, const char* const* keys, int count,
   long size = 0;
   char* text = ReadWholeFile(path, &size);
   if (!text) {
-    return 6;
+    return kReadFailed;
   }
 
   int assigned = 0;

@@ -21,12 +21,12 @@ struct StringTable {
 // Reads "Title" and "Info" of section "Strings" into `table` (both emptied
 // first). 0 on success, 5 when not every key was assigned, 6 when the file
 // cannot be opened, sized or read (an empty file counts as unreadable).
-int ReadStrings(const char* path, StringTable* table);
+[[nodiscard]] int ReadStrings(const char* path, StringTable* table);
 
 // The general form: reads `count` keys of `section` into `results`, each a
 // buffer of kMaxStringLength + 1 bytes. The result counts assignments, not
 // distinct keys: a key assigned twice counts twice.
-int ReadIniStrings(const char* path, const char* const* keys, int count, char (*results)[kMaxStringLength + 1],
+[[nodiscard]] int ReadIniStrings(const char* path, const char* const* keys, int count, char (*results)[kMaxStringLength + 1],
                    const char* section);
 
 #endif  // VLM_UPDATER_READ_STRINGS_H_

@@ -6,7 +6,7 @@
 #ifndef VLM_UPDATER_STATE_H_
 #define VLM_UPDATER_STATE_H_
 
-constexpr int kMaxPath = 1024;
+#include "updater/result.h"
 
 extern char gPatchDir[kMaxPath];
 extern char gInstallDir[kMaxPath];

@@ -12,6 +12,7 @@
 #include "updater/fs.h"
 #include "updater/log.h"
 #include "updater/progress.h"
+#include "updater/result.h"
 #include "updater/state.h"
 
 namespace {
@@ -54,7 +55,8 @@ int DoUpdate() {
 
   char scratch[kMaxPath];
   if (FormatPath(scratch, "%s/updating", gWorkingDir)) {
-    ensure_remove_recursive(scratch);
+    // Leftover scratch files change nothing; the next run clears them.
+    (void)ensure_remove_recursive(scratch);
   }
   return rv;
 }
@@ -67,11 +69,12 @@ int DoReplaceRequest() {
   if (!FormatPath(tmp_dir, "%s.bak", gInstallDir) ||
       !FormatPath(new_dir, "%s.bak/updated", gInstallDir)) {
     LOG("DoReplaceRequest: installation path too long: %s", gInstallDir);
-    return 7;
+    return kCreateFailed;
   }
 
-  // A leftover from an earlier attempt would block the first move.
-  ensure_remove_recursive(tmp_dir);
+  // A leftover from an earlier attempt would block the first move; what
+  // cannot be removed makes that move fail, which is reported.
+  (void)ensure_remove_recursive(tmp_dir);
 
   LOG("Begin moving destDir (%s) to tmpDir (%s)", gInstallDir, tmp_dir);
   int rv = rename_file(gInstallDir, tmp_dir, true);
@@ -85,7 +88,8 @@ int DoReplaceRequest() {
   if (rv) {
     LOG("Moving newDir to destDir failed, err: %d", rv);
     LOG("Now, try to move tmpDir back to destDir");
-    ensure_remove_recursive(gInstallDir);
+    // Clears what the failed move may have left; the move back reports.
+    (void)ensure_remove_recursive(gInstallDir);
     int back = rename_file(tmp_dir, gInstallDir, true);
     if (back) {
       LOG("Moving tmpDir back to destDir failed, err: %d", back);
@@ -102,7 +106,8 @@ int DoReplaceRequest() {
     remove(new_log);
     // The staged copy may lack the updates directory; the log must not be
     // dropped with tmpDir for that.
-    ensure_parent_dir(new_log);
+    // Best effort: the previous log is a courtesy, not part of the update.
+    (void)ensure_parent_dir(new_log);
     rename(old_log, new_log);
   }
 
@@ -123,7 +128,9 @@ void UpdateWorker() {
     LOG("succeeded");
     SetUpdateStatus(gStagedUpdate ? "applied\n" : "succeeded\n");
   } else if (gStagedUpdate || gReplaceRequest) {
-    ensure_remove_recursive(gWorkingDir);
+    // The failure code is what the caller needs; a working directory that
+    // cannot be removed is removed again by the next staged update.
+    (void)ensure_remove_recursive(gWorkingDir);
     if (gReplaceRequest) {
       SetUpdateStatus("pending");
     } else {

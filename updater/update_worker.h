@@ -14,11 +14,11 @@ void UpdateWorker();
 // Opens <patch dir>/update.upq, copies the installation into the working
 // directory in a staged update, applies the manifest and removes the scratch
 // directory. 0 or the first failure's code.
-int DoUpdate();
+[[nodiscard]] int DoUpdate();
 
 // The replace request: installation -> "<install>.bak", its "updated"
 // directory -> installation, old installation removed; moved back on failure.
 // 0 or the code of the failed move.
-int DoReplaceRequest();
+[[nodiscard]] int DoReplaceRequest();
 
 #endif  // VLM_UPDATER_UPDATE_WORKER_H_

@@ -24,6 +24,7 @@
 
 #include "tools/qbdiff/diff.h"
 #include "updater/formats/patch.h"
+#include "updater/result.h"
 
 namespace {
 
@@ -174,7 +175,7 @@ int ApplyPatchFile(const char* oldPath, const char* patchPath, const char* newPa
 
   PatchHeader header;
   int result = ReadPatchHeader(patch, &header);
-  if (result == 6) return Fail("cannot read the header of %s", patchPath);
+  if (result == kPatchReadFailed) return Fail("cannot read the header of %s", patchPath);
   if (result != 0) return Fail("%s is not a QBDIFF10 patch, or its length is wrong", patchPath);
   if (old.size != header.sourceLength) {
     return Fail("%s does not fit %s: its length is %llu, the patch expects %u", oldPath,
@@ -193,13 +194,13 @@ int ApplyPatchFile(const char* oldPath, const char* patchPath, const char* newPa
   switch (result) {
     case 0:
       break;
-    case 6:
+    case kPatchReadFailed:
       return Fail("cannot read the blocks of %s", patchPath);
-    case 12:
+    case kPatchNoMemory:
       return Fail("out of memory for the blocks of %s", patchPath);
-    case 41:
+    case kPatchMalformed:
       return Fail("%s is malformed: a control triple reaches beyond its data", patchPath);
-    case 64:
+    case kPatchedFileWriteShort:
       return Fail("cannot write %s: %s", newPath, strerror(errno));
     default:
       return Fail("applying %s failed: %d", patchPath, result);

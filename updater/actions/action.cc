@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "updater/log.h"
+#include "updater/result.h"
 #include "updater/state.h"
 
 char* get_quoted_value(char** cursor) {
@@ -78,13 +79,13 @@ char* join_target_path(const char* relative_path) {
 int skip_separator(char** cursor) {
   char* text = *cursor;
   if (!text || !*text) {
-    return 5;
+    return kManifestParseError;
   }
   while (*text == '"') {
     ++text;
   }
   if (!*text) {
-    return 5;
+    return kManifestParseError;
   }
   char* end = strchr(text, '"');
   if (end) {

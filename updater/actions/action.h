@@ -16,9 +16,9 @@ class UpdateAction {
 
   // `line` is the writable text after the keyword, or null; Parse may write
   // terminators into it and keep pointers into it. 0 or 5.
-  virtual int Parse(char* line) = 0;
-  virtual int Prepare() = 0;
-  virtual int Execute() = 0;
+  [[nodiscard]] virtual int Parse(char* line) = 0;
+  [[nodiscard]] virtual int Prepare() = 0;
+  [[nodiscard]] virtual int Execute() = 0;
   virtual void Finish(int status) = 0;
 
   // Weight in the execute pass; 0 when Prepare found nothing to do.
@@ -45,6 +45,6 @@ char* join_target_path(const char* relative_path);
 // Reads the separator between two quoted values (at least one character other
 // than a double quote): 0, or 5 when the text is absent or holds only quotes.
 // The cursor moves past the next double quote, or becomes null.
-int skip_separator(char** cursor);
+[[nodiscard]] int skip_separator(char** cursor);
 
 #endif  // VLM_UPDATER_ACTIONS_ACTION_H_

@@ -3,6 +3,7 @@
 
 #include "updater/log.h"
 #include "updater/progress.h"
+#include "updater/result.h"
 #include "updater/state.h"
 
 namespace {
@@ -36,7 +37,7 @@ void ActionList::Append(UpdateAction* action) {
 int ActionList::Prepare() {
   if (count_ == 0) {
     LOG("empty action list");
-    return 1;
+    return kNoActions;
   }
   int i = 0;
   for (UpdateAction* action = first_; action; action = action->next) {

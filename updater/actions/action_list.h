@@ -21,10 +21,10 @@ class ActionList {
   void Append(UpdateAction* action);
   // 1 ("empty action list") when there are no actions, else the first
   // nonzero result of an action's Prepare, or 0.
-  int Prepare();
+  [[nodiscard]] int Prepare();
   // The first nonzero result of an action's Execute (logged as "###
   // execution failed"; later actions do not run), or 0.
-  int Execute();
+  [[nodiscard]] int Execute();
   // Finish for every action, executed or not; status 0 sets gUpdateSucceeded.
   void Finish(int status);
 

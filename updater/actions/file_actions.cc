@@ -11,16 +11,17 @@
 #include "updater/formats/upq.h"
 #include "updater/fs.h"
 #include "updater/log.h"
+#include "updater/result.h"
 #include "updater/state.h"
 
 namespace {
 
 // The common parse of one path argument: validates it, keeps it in the
 // relative-path buffer and builds the full path. 0 or 5.
-int ParsePath(char** line, bool is_dir, char (&relative)[1024], char** full) {
+int ParsePath(char** line, bool is_dir, char (&relative)[kMaxPath], char** full) {
   char* path = get_valid_path(line, is_dir);
   if (!path) {
-    return 5;
+    return kManifestParseError;
   }
   snprintf(relative, sizeof(relative), "%s", path);
   *full = join_target_path(relative);
@@ -31,7 +32,7 @@ int ParsePath(char** line, bool is_dir, char (&relative)[1024], char** full) {
 int ParseTestPath(char** line, char** test_file) {
   char* path = get_valid_path(line, false);
   if (!path) {
-    return 5;
+    return kManifestParseError;
   }
   *test_file = join_target_path(path);
   return skip_separator(line);
@@ -58,11 +59,11 @@ int RemoveAction::Prepare() {
   struct stat st;
   if (stat(file_, &st) != 0) {
     LOG("failed to read file status info: %s, err: %d", file_, errno);
-    return 6;
+    return kReadFailed;
   }
   if (!S_ISREG(st.st_mode)) {
     LOG("path present, but not a file: %s", file_);
-    return 47;
+    return kRemoveNotFile;
   }
 
   int rv;
@@ -76,7 +77,7 @@ int RemoveAction::Prepare() {
   }
   if (rv) {
     LOG("access failed: %d", errno);
-    return 67;
+    return kRemoveDirNotWritable;
   }
   return 0;
 }
@@ -132,16 +133,16 @@ int RmdirAction::Prepare() {
   struct stat st;
   if (stat(dir_, &st) != 0) {
     LOG("failed to read directory status info: %s, err: %d", relative_path_, errno);
-    return 6;
+    return kReadFailed;
   }
   if (!S_ISDIR(st.st_mode)) {
     LOG("path present, but not a directory: %s", relative_path_);
-    return 46;
+    return kRmdirNotDirectory;
   }
   int rv = access(dir_, W_OK);
   if (rv) {
     LOG("access failed: %d, %d", rv, errno);
-    return 68;
+    return kRmdirNotWritable;
   }
   return 0;
 }

@@ -11,6 +11,7 @@
 #include <sys/types.h>
 
 #include "updater/actions/action.h"
+#include "updater/result.h"
 
 class RemoveAction : public UpdateAction {
  public:
@@ -22,7 +23,7 @@ class RemoveAction : public UpdateAction {
 
  private:
   char* file_ = nullptr;
-  char relative_path_[1024] = {};
+  char relative_path_[kMaxPath] = {};
   int skip_ = 0;
 };
 
@@ -36,7 +37,7 @@ class RmdirAction : public UpdateAction {
 
  private:
   char* dir_ = nullptr;
-  char relative_path_[1024] = {};
+  char relative_path_[kMaxPath] = {};
   int skip_ = 0;
 };
 
@@ -50,7 +51,7 @@ class AddAction : public UpdateAction {
 
  protected:
   char* file_ = nullptr;
-  char relative_path_[1024] = {};
+  char relative_path_[kMaxPath] = {};
   bool added_ = false;
   // Execute made the file (there was none before): a failed run removes it,
   // also when the extraction stopped part-way.

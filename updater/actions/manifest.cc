@@ -15,6 +15,7 @@
 #include "updater/formats/upq.h"
 #include "updater/fs.h"
 #include "updater/log.h"
+#include "updater/result.h"
 #include "updater/state.h"
 
 namespace {
@@ -104,7 +105,7 @@ int QueueEntry(FTSENT* entry, bool is_dir, ActionList* list) {
   size_t length = strlen(relative);
   char* quoted = static_cast<char*>(malloc(length + 3));
   if (!quoted) {
-    return 14;
+    return kRemoveTreeNoMemory;
   }
   snprintf(quoted, length + 3, "\"%s\"", relative);
   UpdateAction* action = is_dir ? static_cast<UpdateAction*>(new RmdirAction())
@@ -168,7 +169,7 @@ int AddPreCompleteActions(ActionList* list) {
     line = SkipBlanks(line);
     if (!*line) {
       LOG("AddPreCompleteActions: token not found in manifest");
-      rv = 5;
+      rv = kManifestParseError;
       break;
     }
     char* arguments;
@@ -182,7 +183,7 @@ int AddPreCompleteActions(ActionList* list) {
       rv = AppendParsed(new RmdirAction(), arguments, list);
     } else {
       LOG("AddPreCompleteActions: unknown token: %s", keyword);
-      rv = 5;
+      rv = kManifestParseError;
     }
     if (rv) {
       break;
@@ -203,7 +204,7 @@ int add_dir_entries(const char* dirpath, ActionList* list) {
   char* const roots[] = {searchpath, nullptr};
   FTS* walk = fts_open(roots, FTS_NOCHDIR | FTS_NOSTAT | FTS_PHYSICAL | FTS_XDEV, nullptr);
   if (!walk) {
-    return 42;
+    return kRemoveTreeWalkFailed;
   }
   int rv = 0;
   FTSENT* entry;
@@ -234,11 +235,11 @@ int add_dir_entries(const char* dirpath, ActionList* list) {
         [[fallthrough]];
       case FTS_ERR:
         LOG("add_dir_entries: fts_read() error: %s, err: %d", entry->fts_path, entry->fts_errno);
-        rv = 42;
+        rv = kRemoveTreeWalkFailed;
         break;
       case FTS_DC:
         LOG("add_dir_entries: fts_read() returned FT_DC: %s", entry->fts_path);
-        rv = 42;
+        rv = kRemoveTreeWalkFailed;
         break;
       default:
         break;
@@ -258,7 +259,7 @@ int ParseManifest(char* text, ActionList* list) {
     line = SkipBlanks(line);
     if (!*line) {
       LOG("DoUpdate: token not found in manifest");
-      return 5;
+      return kManifestParseError;
     }
     char* arguments;
     char* keyword = CutKeyword(line, &arguments);
@@ -281,7 +282,7 @@ int ParseManifest(char* text, ActionList* list) {
     if (strcmp(keyword, "rmrfdir") == 0) {
       char* dir = get_quoted_value(&arguments);
       if (!dir || dir[strlen(dir) - 1] != '/') {
-        return 5;
+        return kManifestParseError;
       }
       int rv = add_dir_entries(dir, list);
       if (rv) {
@@ -293,7 +294,7 @@ int ParseManifest(char* text, ActionList* list) {
     UpdateAction* action = CreateAction(keyword);
     if (!action) {
       LOG("DoUpdate: unknown token: %s", keyword);
-      return 5;
+      return kManifestParseError;
     }
     int rv = AppendParsed(action, arguments, list);
     if (rv) {
@@ -306,7 +307,9 @@ int ParseManifest(char* text, ActionList* list) {
 int ApplyManifest() {
   char manifest[kMaxPath];
   snprintf(manifest, sizeof(manifest), "%s/updating/update.manifest", gWorkingDir);
-  ensure_parent_dir(manifest);
+  // A scratch directory that cannot be made shows as the extraction's own
+  // failure just below.
+  (void)ensure_parent_dir(manifest);
 
   int rv = gArchiveReader.ExtractToPath("updatev3.manifest", manifest);
   if (rv) {
@@ -321,7 +324,7 @@ int ApplyManifest() {
   remove(manifest);
   if (!text) {
     LOG("DoUpdate: error opening manifest file: %s", manifest);
-    return 6;
+    return kArchiveReadFailed;
   }
 
   // The patch actions point into the text: it goes after the list.

@@ -15,24 +15,24 @@ class ActionList;
 // Extracts the manifest from the open archive reader, parses every line into
 // an action and runs prepare, execute and finish. 0 when the update
 // succeeded (and gUpdateSucceeded is set), else the first failure's code.
-int ApplyManifest();
+[[nodiscard]] int ApplyManifest();
 
 // Parses manifest text (written into: lines and arguments are cut in place,
 // and actions keep pointers into it, so it must outlive `list`) into `list`.
 // 0, or the first line's error code; actions already appended stay in the
 // list and are destroyed with it.
-int ParseManifest(char* text, ActionList* list);
+[[nodiscard]] int ParseManifest(char* text, ActionList* list);
 
 // The whole file as a NUL-terminated malloc'd text, or null (logged).
 char* GetManifestContents(const char* path);
 
 // Appends the removals listed in "<target>/precomplete": 0 (also when the
 // file is missing or unreadable) or 5 for a bad line.
-int AddPreCompleteActions(ActionList* list);
+[[nodiscard]] int AddPreCompleteActions(ActionList* list);
 
 // Appends the removal of the tree `dirpath` (relative, ending in '/'):
 // every file before its directory, the directory itself last. 0, 5, 14 or
 // 42; a missing directory adds nothing.
-int add_dir_entries(const char* dirpath, ActionList* list);
+[[nodiscard]] int add_dir_entries(const char* dirpath, ActionList* list);
 
 #endif  // VLM_UPDATER_ACTIONS_MANIFEST_H_

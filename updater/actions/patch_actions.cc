@@ -11,6 +11,7 @@
 #include "updater/formats/upq.h"
 #include "updater/fs.h"
 #include "updater/log.h"
+#include "updater/result.h"
 #include "updater/state.h"
 
 int PatchAction::sPatchIndex = 0;
@@ -29,7 +30,7 @@ PatchAction::~PatchAction() {
 
 int PatchAction::Parse(char* line) {
   if (!line || !*line) {
-    return 5;
+    return kManifestParseError;
   }
   // The entry name, up to its closing quote.
   while (*line == '"') {
@@ -37,17 +38,17 @@ int PatchAction::Parse(char* line) {
   }
   char* end = strchr(line, '"');
   if (!end) {
-    return 5;
+    return kManifestParseError;
   }
   *end = '\0';
   patch_name_ = line;
   line = end + 1;
   if (!*line || skip_separator(&line)) {
-    return 5;
+    return kManifestParseError;
   }
   char* path = get_valid_path(&line, false);
   if (!path) {
-    return 5;
+    return kManifestParseError;
   }
   snprintf(relative_path_, sizeof(relative_path_), "%s", path);
   file_ = join_target_path(relative_path_);
@@ -66,7 +67,7 @@ int PatchAction::Prepare() {
   }
   patch_stream_ = stream;
   if (!patch_stream_) {
-    return 7;
+    return kCreateFailed;
   }
   return gArchiveReader.ExtractToStream(patch_name_, patch_stream_);
 }
@@ -75,29 +76,29 @@ int PatchAction::LoadSourceFile(FILE* ofile) {
   struct stat st;
   if (fstat(fileno(ofile), &st) != 0) {
     LOG("LoadSourceFile: unable to stat destination file: %s, err: %d", relative_path_, errno);
-    return 6;
+    return kReadFailed;
   }
   // The whole size is compared: a file that differs by a multiple of 4 GiB
   // is not the patch's source either.
   if (static_cast<uint64_t>(st.st_size) != header_.sourceLength) {
     LOG("LoadSourceFile: destination file size %d does not match expected size %d",
         static_cast<int>(st.st_size), static_cast<int>(header_.sourceLength));
-    return 2;
+    return kPatchSourceWrongSize;
   }
   size_t size = header_.sourceLength;
   buf_ = static_cast<unsigned char*>(malloc(size ? size : 1));
   if (!buf_) {
-    return 13;
+    return kCopyNoMemory;
   }
   if (size && fread(buf_, 1, size, ofile) != size) {
     LOG("LoadSourceFile: error reading destination file: %s", relative_path_);
-    return 6;
+    return kReadFailed;
   }
   uint32_t crc = size ? crc32(buf_, size) : 0;
   if (crc != header_.sourceCrc) {
     LOG("LoadSourceFile: destination file crc %d does not match expected crc %d",
         static_cast<int>(crc), static_cast<int>(header_.sourceCrc));
-    return 4;
+    return kPatchSourceWrongCrc;
   }
   return 0;
 }
@@ -114,7 +115,7 @@ int PatchAction::Execute() {
   FILE* origfile = fopen(file_, "rb");
   if (!origfile) {
     LOG("unable to open destination file: %s, err: %d", relative_path_, errno);
-    return 6;
+    return kReadFailed;
   }
   rv = LoadSourceFile(origfile);
   fclose(origfile);
@@ -126,7 +127,7 @@ int PatchAction::Execute() {
   struct stat st;
   if (stat(file_, &st) != 0) {
     LOG("failed to read file status info: %s, err: %d", relative_path_, errno);
-    return 6;
+    return kReadFailed;
   }
   if (!gStagedUpdate) {
     rv = backup_create(file_);
@@ -139,7 +140,7 @@ int PatchAction::Execute() {
   FILE* ofile = open_with_mode(file_, "wb+", st.st_mode);
   if (!ofile) {
     LOG("unable to create new file: %s, err: %d", relative_path_, errno);
-    return 63;
+    return kPatchedFileCreateFailed;
   }
   // Reserve the space up front (the result does not matter). The reservation
   // extends the file, and the output may be shorter than newLength, so the
@@ -150,7 +151,7 @@ int PatchAction::Execute() {
   if (rv == 0) {
     long written = ftell(ofile);
     if (fflush(ofile) != 0 || written < 0 || ftruncate(fileno(ofile), written) != 0) {
-      rv = 64;
+      rv = kPatchedFileWriteShort;
     }
   }
 
@@ -162,7 +163,7 @@ int PatchAction::Execute() {
   buf_ = nullptr;
   // A close that fails has lost buffered output: the file is not complete.
   if (fclose(ofile) != 0 && rv == 0) {
-    rv = 64;
+    rv = kPatchedFileWriteShort;
   }
   return rv;
 }
@@ -180,11 +181,11 @@ PatchIfAction::~PatchIfAction() { free(test_file_); }
 int PatchIfAction::Parse(char* line) {
   char* path = get_valid_path(&line, false);
   if (!path) {
-    return 5;
+    return kManifestParseError;
   }
   test_file_ = join_target_path(path);
   if (skip_separator(&line)) {
-    return 5;
+    return kManifestParseError;
   }
   return PatchAction::Parse(line);
 }

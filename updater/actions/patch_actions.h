@@ -14,6 +14,7 @@
 
 #include "updater/actions/action.h"
 #include "updater/formats/patch.h"
+#include "updater/result.h"
 
 class PatchAction : public UpdateAction {
  public:
@@ -26,19 +27,20 @@ class PatchAction : public UpdateAction {
  protected:
   // Reads the whole installed file into buf_ and checks its length and
   // checksum against the header: 0, 2, 4, 6 or 13.
-  int LoadSourceFile(FILE* ofile);
+  [[nodiscard]] int LoadSourceFile(FILE* ofile);
 
-  // Process-wide and never reset: patch files are numbered in the order the
-  // actions are prepared.
+  // Process-wide on purpose, and never reset: the scratch files of one run
+  // are numbered in the order the actions are prepared, across every list
+  // the process builds, so two actions never share a scratch file.
   static int sPatchIndex;
 
   const char* patch_name_ = nullptr;
   char* file_ = nullptr;
-  char relative_path_[1024] = {};
+  char relative_path_[kMaxPath] = {};
   int patch_index_ = -1;
   PatchHeader header_ = {};
   unsigned char* buf_ = nullptr;
-  char patch_file_[1024] = {};
+  char patch_file_[kMaxPath] = {};
   FILE* patch_stream_ = nullptr;
 };
 

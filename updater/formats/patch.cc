@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "updater/formats/patch_format.h"
+#include "updater/result.h"
 
 // libbz2 exports the table of its block CRC but does not declare it.
 extern "C" const unsigned int BZ2_crc32Table[256];
@@ -28,23 +29,23 @@ uint32_t crc32(const unsigned char* data, size_t length) {
 int ReadPatchHeader(FILE* patch, PatchHeader* header) {
   unsigned char raw[kPatchHeaderSize];
   if (fread(raw, 1, sizeof(raw), patch) != sizeof(raw)) {
-    return 6;
+    return kPatchReadFailed;
   }
   DecodePatchHeader(raw, header);
 
   struct stat info;
   if (fstat(fileno(patch), &info) != 0) {
-    return 6;
+    return kPatchReadFailed;
   }
   if (memcmp(header->tag, kPatchTag, kPatchTagLength) != 0) {
-    return 41;
+    return kPatchMalformed;
   }
   // The whole 64-bit file size is compared, so a file that is 4 GiB (or any
   // multiple of it) longer than its header says is refused as well.
   uint64_t expected = kPatchHeaderSize + static_cast<uint64_t>(header->controlLength) +
                       header->diffLength + header->extraLength;
   if (info.st_size < 0 || static_cast<uint64_t>(info.st_size) != expected) {
-    return 41;
+    return kPatchMalformed;
   }
   return 0;
 }
@@ -58,20 +59,20 @@ int ApplyPatch(PatchHeader* header, FILE* patch, const unsigned char* source, FI
   // A control block of whole triples, at least one: checked before anything
   // is read or written.
   if (controlLength == 0 || controlLength % kControlTripleSize != 0) {
-    return 41;
+    return kPatchMalformed;
   }
 
   const uint64_t total = controlLength + diffLength + extraLength;
   if (total > SIZE_MAX) {
-    return 12;
+    return kPatchNoMemory;
   }
   unsigned char* blocks = static_cast<unsigned char*>(malloc(static_cast<size_t>(total)));
   if (!blocks) {
-    return 12;
+    return kPatchNoMemory;
   }
   if (fread(blocks, 1, static_cast<size_t>(total), patch) != total) {
     free(blocks);
-    return 6;
+    return kPatchReadFailed;
   }
 
   const unsigned char* control = blocks;
@@ -89,7 +90,7 @@ int ApplyPatch(PatchHeader* header, FILE* patch, const unsigned char* source, FI
     const uint64_t copy = triple.copyLength;
 
     if (add > sourceLength - position || add > static_cast<uint64_t>(diffEnd - diff)) {
-      result = 41;
+      result = kPatchMalformed;
       break;
     }
     if (add != 0) {
@@ -98,24 +99,24 @@ int ApplyPatch(PatchHeader* header, FILE* patch, const unsigned char* source, FI
         diff[i] = static_cast<unsigned char>(diff[i] + from[i]);
       }
       if (fwrite(diff, 1, add, out) != add) {
-        result = 64;
+        result = kPatchedFileWriteShort;
         break;
       }
     }
 
     if (copy > static_cast<uint64_t>(extraEnd - extra)) {
-      result = 41;
+      result = kPatchMalformed;
       break;
     }
     if (copy != 0 && fwrite(extra, 1, copy, out) != copy) {
-      result = 64;
+      result = kPatchedFileWriteShort;
       break;
     }
 
     // position + add <= sourceLength < 2^32 and |seekOffset| < 2^31: no wrap.
     const int64_t next = static_cast<int64_t>(position + add) + triple.seekOffset;
     if (next < 0 || static_cast<uint64_t>(next) > sourceLength) {
-      result = 41;
+      result = kPatchMalformed;
       break;
     }
     position = static_cast<uint64_t>(next);
@@ -127,7 +128,7 @@ int ApplyPatch(PatchHeader* header, FILE* patch, const unsigned char* source, FI
 
   // A buffered stream may only discover at the flush that the disk is full.
   if (result == 0 && fflush(out) != 0) {
-    result = 64;
+    result = kPatchedFileWriteShort;
   }
   return result;
 }

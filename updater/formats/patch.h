@@ -26,7 +26,7 @@ uint32_t crc32(const unsigned char* data, size_t length);
 // the stream has no file descriptor whose size can be read. 41: a tag other
 // than "QBDIFF10", or a file whose size is not exactly 32 plus the three block
 // lengths. On success the stream is positioned right after the header.
-int ReadPatchHeader(FILE* patch, PatchHeader* header);
+[[nodiscard]] int ReadPatchHeader(FILE* patch, PatchHeader* header);
 
 // Rebuilds the new file from `source` (exactly header->sourceLength bytes,
 // already checked by the caller; may be null when that is 0) into `out`,
@@ -42,6 +42,6 @@ int ReadPatchHeader(FILE* patch, PatchHeader* header);
 // (before its start or past its end) gives 41, and the bytes of earlier
 // triples stay in `out`. newLength takes no part. Not thread-safe per stream;
 // does not log.
-int ApplyPatch(PatchHeader* header, FILE* patch, const unsigned char* source, FILE* out);
+[[nodiscard]] int ApplyPatch(PatchHeader* header, FILE* patch, const unsigned char* source, FILE* out);
 
 #endif  // VLM_UPDATER_FORMATS_PATCH_H_

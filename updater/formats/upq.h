@@ -80,23 +80,23 @@ class UpqReader {
   // Opens the archive (closing any open one first) and allocates the two
   // transfer buffers: 262144 bytes each, or 1024 bytes for the rest of the
   // process once a large allocation has failed.
-  int Open(const char* path);
+  [[nodiscard]] int Open(const char* path);
   // Releases the archive and the buffers; harmless when nothing is open.
   void Close();
   // Decodes entry `name` into a new file at `destination`, created (or
   // truncated) with the entry's mode bits under the umask. A partly written
   // file stays behind on failure; the caller decides what to do with it.
-  int ExtractToPath(const char* name, const char* destination);
+  [[nodiscard]] int ExtractToPath(const char* name, const char* destination);
   // Decodes entry `name` into `stream` at its current position and flushes
   // it; the stream stays open and is not rewound.
-  int ExtractToStream(const char* name, FILE* stream);
+  [[nodiscard]] int ExtractToStream(const char* name, FILE* stream);
 
   // The text of the last failure, for tools that report it on stderr (the
   // updater itself reads the log). Empty before the first failure.
   const char* LastError() const;
 
  private:
-  int DecodeEntryToStream(UpqEntry* entry, FILE* stream);
+  [[nodiscard]] int DecodeEntryToStream(UpqEntry* entry, FILE* stream);
 
   UpqArchive* archive_ = nullptr;
 };

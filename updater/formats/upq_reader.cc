@@ -10,6 +10,7 @@
 #include "updater/formats/upq_format.h"
 #include "updater/formats/xz_decoder.h"
 #include "updater/log.h"
+#include "updater/result.h"
 
 UpqReader gArchiveReader;
 
@@ -84,12 +85,12 @@ int UpqReader::Open(const char* path) {
     Fail("UpqReader::Open: no memory for the transfer buffers: %s", path);
     FreeBuffer(&gInputBuffer);
     FreeBuffer(&gOutputBuffer);
-    return 11;
+    return kArchiveNoMemory;
   }
   archive_ = upq_open(path);
   if (!archive_) {
     Note("UpqReader::Open: could not open the archive: %s, err: %d", path, errno);
-    return 6;
+    return kArchiveReadFailed;
   }
   // liblzma builds its CRC tables at compile time; nothing to prepare here.
   return 0;
@@ -127,21 +128,21 @@ static UpqEntry* FindEntry(UpqArchive* archive, const char* caller, const char* 
 int UpqReader::ExtractToPath(const char* name, const char* destination) {
   UpqEntry* entry = FindEntry(archive_, "UpqReader::ExtractToPath", name);
   if (!entry) {
-    return 6;
+    return kArchiveReadFailed;
   }
   int fd = open(destination, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
                 static_cast<mode_t>(entry->flags & 07777));
   if (fd < 0) {
     Fail("UpqReader::ExtractToPath: could not create the file: %s, entry: %s, err: %d",
          destination, name, errno);
-    return 7;
+    return kExtractCreateFailed;
   }
   FILE* stream = fdopen(fd, "wb");
   if (!stream) {
     Fail("UpqReader::ExtractToPath: could not open a stream on the file: %s, err: %d",
          destination, errno);
     close(fd);
-    return 7;
+    return kExtractCreateFailed;
   }
   int result = DecodeEntryToStream(entry, stream);
   // The last buffered bytes reach the file only here: a full disk shows up
@@ -149,7 +150,7 @@ int UpqReader::ExtractToPath(const char* name, const char* destination) {
   if (fclose(stream) != 0 && result == 0) {
     Fail("UpqReader::ExtractToPath: writing the file fell short: %s, entry: %s, err: %d",
          destination, name, errno);
-    result = 70;
+    result = kExtractWriteShort;
   }
   return result;
 }
@@ -157,13 +158,13 @@ int UpqReader::ExtractToPath(const char* name, const char* destination) {
 int UpqReader::ExtractToStream(const char* name, FILE* stream) {
   UpqEntry* entry = FindEntry(archive_, "UpqReader::ExtractToStream", name);
   if (!entry) {
-    return 6;
+    return kArchiveReadFailed;
   }
   int result = DecodeEntryToStream(entry, stream);
   if (result == 0 && fflush(stream) != 0) {
     Fail("UpqReader::ExtractToStream: flushing the stream failed, entry: %s, err: %d",
          name, errno);
-    result = 70;
+    result = kExtractWriteShort;
   }
   return result;
 }
@@ -174,7 +175,7 @@ int UpqReader::DecodeEntryToStream(UpqEntry* entry, FILE* stream) {
   if (xz_decoder_init(&decoder) != kXzOk) {
     xz_decoder_end(&decoder);
     Fail("%s: could not create the XZ decoder, entry: %s", kFn, entry->name);
-    return 39;
+    return kXzDecodeFailed;
   }
   uint8_t* in = gInputBuffer.data;
   uint8_t* out = gOutputBuffer.data;
@@ -187,7 +188,7 @@ int UpqReader::DecodeEntryToStream(UpqEntry* entry, FILE* stream) {
   for (;;) {
     if (entry->length == 0) {
       Fail("%s: the entry is empty: %s", kFn, entry->name);
-      result = 40;
+      result = kArchiveEntryEmpty;
       break;
     }
     if (consumed < length && in_pos == in_filled) {
@@ -197,7 +198,7 @@ int UpqReader::DecodeEntryToStream(UpqEntry* entry, FILE* stream) {
       if (read <= 0) {
         Fail("%s: could not read the entry: %s, offset: %d, length: %u, err: %d", kFn,
              entry->name, consumed, entry->length, errno);
-        result = 6;
+        result = kArchiveReadFailed;
         break;
       }
       consumed += read;
@@ -211,7 +212,7 @@ int UpqReader::DecodeEntryToStream(UpqEntry* entry, FILE* stream) {
       if (!WriteAll(stream, out, out_pos)) {
         Fail("%s: writing the decoded bytes fell short, entry: %s, err: %d", kFn,
              entry->name, errno);
-        result = 70;
+        result = kExtractWriteShort;
         break;
       }
       out_pos = 0;
@@ -223,7 +224,7 @@ int UpqReader::DecodeEntryToStream(UpqEntry* entry, FILE* stream) {
       if (!WriteAll(stream, out, out_pos)) {
         Fail("%s: writing the decoded bytes fell short, entry: %s, err: %d", kFn,
              entry->name, errno);
-        result = 70;
+        result = kExtractWriteShort;
       } else {
         result = 0;
       }
@@ -239,7 +240,7 @@ int UpqReader::DecodeEntryToStream(UpqEntry* entry, FILE* stream) {
       Fail("%s: XZ %s in %s, entry: %s, offset: %lld", kFn, xz_status_text(status),
            xz_decoder_part(&decoder), entry->name, static_cast<long long>(at));
     }
-    result = 39;
+    result = kXzDecodeFailed;
     break;
   }
   xz_decoder_end(&decoder);
