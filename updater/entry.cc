@@ -4,8 +4,10 @@
 #include "updater/entry.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -65,6 +67,82 @@ void* WorkerThread(void*) {
   return nullptr;
 }
 
+// SIGTERM, SIGHUP and SIGINT ask the run to stop: a normal or staged update
+// rolls back at its next safe point, a replace request finishes its swap.
+void OnStopSignal(int signal_number) { gStopSignal = signal_number; }
+
+void InstallStopHandlers() {
+  struct sigaction action = {};
+  action.sa_handler = OnStopSignal;
+  action.sa_flags = SA_RESTART;  // the wait for the caller must not end early
+  sigemptyset(&action.sa_mask);
+  for (int signal_number : {SIGTERM, SIGHUP, SIGINT}) {
+    sigaction(signal_number, &action, nullptr);
+  }
+}
+
+// One updater per installation: an exclusive lock on the directory that
+// holds the installation, which the replace renames do not move. The
+// descriptor stays open (and locked) until the process ends; the callback
+// does not inherit it. False when another updater holds the lock.
+bool LockInstallation(const char* install_dir) {
+  char parent[kMaxPath];
+  snprintf(parent, sizeof(parent), "%s", install_dir);
+  char* slash = strrchr(parent, '/');
+  if (!slash) {
+    return true;
+  }
+  slash[slash == parent ? 1 : 0] = '\0';
+  int fd = open(parent, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    return true;  // no installation there either: the run fails on its own
+  }
+  int rv;
+  do {
+    rv = flock(fd, LOCK_EX | LOCK_NB);
+  } while (rv != 0 && errno == EINTR);
+  if (rv != 0 && errno == EWOULDBLOCK) {
+    close(fd);
+    return false;
+  }
+  return true;
+}
+
+// The status file and the log are written in the patch directory; a link or
+// a special file there would have them written somewhere else.
+bool PatchDirFilesAreSafe() {
+  for (const char* name : {"update.status", "update.log"}) {
+    char path[kMaxPath];
+    int length = snprintf(path, sizeof(path), "%s/%s", gPatchDir, name);
+    struct stat st;
+    if (length > 0 && length < kMaxPath && lstat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+      fprintf(stderr, "The %s file in the patch directory is not a regular file (%s)\n", name,
+              path);
+      return false;
+    }
+  }
+  return true;
+}
+
+// A replace request that was interrupted between its two renames leaves no
+// installation at its path and the old one at "<install>.bak": put it back
+// before anything writes below the installation path.
+void RestoreInterruptedReplace() {
+  char backup[kMaxPath];
+  int length = snprintf(backup, sizeof(backup), "%s.bak", gInstallDir);
+  struct stat st;
+  if (length <= 0 || length >= kMaxPath || lstat(gInstallDir, &st) == 0 || errno != ENOENT ||
+      lstat(backup, &st) != 0 || !S_ISDIR(st.st_mode)) {
+    return;
+  }
+  if (rename(backup, gInstallDir) == 0) {
+    LOG("UpdaterMain: the installation was missing; moved %s back to %s", backup, gInstallDir);
+  } else {
+    LOG("UpdaterMain: the installation is missing and %s could not be moved back, err: %d",
+        backup, errno);
+  }
+}
+
 }  // namespace
 
 bool WaitForProcess(int pid, int timeout_ms) {
@@ -100,6 +178,9 @@ int UpdaterMain(int argc, char** argv) {
     return 1;
   }
   snprintf(gPatchDir, sizeof(gPatchDir), "%s", argv[1]);
+  if (!PatchDirFilesAreSafe()) {
+    return 1;
+  }
 
   if (!IsValidArgPath(argv[2])) {
     SetFailedStatus(kInvalidInstallDir);
@@ -143,7 +224,15 @@ int UpdaterMain(int argc, char** argv) {
     }
   }
 
+  InstallStopHandlers();
+  if (!LockInstallation(gInstallDir)) {
+    fprintf(stderr, "Another updater is already running for this installation (%s)\n",
+            gInstallDir);
+    return 1;
+  }
+
   UpdateLogger::GetPrimaryLog().Init(gPatchDir, "update.log");
+  RestoreInterruptedReplace();
 
   if (!SetUpdateStatus("applying")) {
     LOG("failed setting status to 'applying'");
@@ -180,7 +269,15 @@ int UpdaterMain(int argc, char** argv) {
     pthread_join(worker, nullptr);
   }
 
+  // A process asked to stop does not start the browser again.
+  const bool stopped = gStopSignal != 0;
+  if (stopped) {
+    LOG("UpdaterMain: stopped by signal %d; the callback is not launched",
+        static_cast<int>(gStopSignal));
+  }
   UpdateLogger::GetPrimaryLog().Finish();
-  StartCallbackApp(argc, argv, kCallbackIndex);
+  if (!stopped) {
+    StartCallbackApp(argc, argv, kCallbackIndex);
+  }
   return gUpdateSucceeded ? 0 : 1;
 }

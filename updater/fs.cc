@@ -12,6 +12,8 @@
 
 #include "updater/log.h"
 #include "updater/result.h"
+#include "updater/state.h"
+#include "updater/update_record.h"
 
 namespace {
 
@@ -41,6 +43,23 @@ bool is_dot_entry(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
+// "<dir>/<name>" into a kMaxPath buffer; false when it would be cut (a cut
+// child path can name the directory itself, and the walk would never end).
+bool join_child(char (&buffer)[kMaxPath], const char* dir, const char* name) {
+  int length = snprintf(buffer, sizeof(buffer), "%s/%s", dir, name);
+  return length >= 0 && length < kMaxPath;
+}
+
+// The backup name of `path`; false when it would be cut.
+bool backup_name(char (&buffer)[kMaxPath], const char* path) {
+  int length = snprintf(buffer, sizeof(buffer), "%s%s", path, kBackupSuffix);
+  return length >= 0 && length < kMaxPath;
+}
+
+int remove_tree(const char* path, bool continue_on_error, int depth);
+int copy_tree(const char* source, const char* destination, const char (*skip_list)[kMaxPath],
+              int depth);
+
 }  // namespace
 
 int ensure_remove(const char* path) {
@@ -52,7 +71,22 @@ int ensure_remove(const char* path) {
   return rv;
 }
 
+int check_backup_name(const char* path) {
+  char backup[kMaxPath];
+  if (!backup_name(backup, path)) {
+    LOG("check_backup_name: the backup name would be too long: %s", path);
+    return kCreateFailed;
+  }
+  return 0;
+}
+
 int ensure_remove_recursive(const char* path, bool continue_on_error) {
+  return remove_tree(path, continue_on_error, 0);
+}
+
+namespace {
+
+int remove_tree(const char* path, bool continue_on_error, int depth) {
   struct stat st;
   int rv = lstat(path, &st);
   if (rv) {
@@ -73,8 +107,12 @@ int ensure_remove_recursive(const char* path, bool continue_on_error) {
       continue;
     }
     char child[kMaxPath];
-    snprintf(child, sizeof(child), "%s/%s", path, entry->d_name);
-    rv = ensure_remove_recursive(child, false);
+    if (depth >= kMaxTreeDepth || !join_child(child, path, entry->d_name)) {
+      LOG("ensure_remove_recursive: path too long or too deep: %s/%s", path, entry->d_name);
+      rv = kTreeTooDeep;
+    } else {
+      rv = remove_tree(child, false, depth + 1);
+    }
     if (rv && !continue_on_error) {
       break;
     }
@@ -91,6 +129,8 @@ int ensure_remove_recursive(const char* path, bool continue_on_error) {
   }
   return rv;
 }
+
+}  // namespace
 
 int ensure_parent_dir(char* path) {
   int rv = 0;
@@ -146,14 +186,19 @@ int rename_file(const char* source, const char* destination, bool is_dir) {
 
 int backup_create(const char* path) {
   char backup[kMaxPath];
-  snprintf(backup, sizeof(backup), "%s%s", path, kBackupSuffix);
+  if (!backup_name(backup, path)) {
+    LOG("backup_create: the backup name would be too long: %s", path);
+    return kCreateFailed;
+  }
   return rename_file(path, backup, false);
 }
 
 int backup_restore(const char* path, const char* relative_path) {
   char backup[kMaxPath];
   char relative_backup[kMaxPath];
-  snprintf(backup, sizeof(backup), "%s%s", path, kBackupSuffix);
+  if (!backup_name(backup, path)) {
+    return 0;  // no backup was made under a cut name
+  }
   snprintf(relative_backup, sizeof(relative_backup), "%s%s", relative_path, kBackupSuffix);
   if (!path_exists(backup)) {
     LOG("backup_restore: backup file doesn't exist: %s", relative_backup);
@@ -164,13 +209,15 @@ int backup_restore(const char* path, const char* relative_path) {
 
 void backup_conclude(const char* path, const char* relative_path, int status) {
   if (status != 0) {
-    backup_restore(path, relative_path);
+    // Reports nothing by design: a backup that cannot come back is logged by
+    // rename_file, and the recovery record keeps it for the next run.
+    (void)backup_restore(path, relative_path);
     return;
   }
   char backup[kMaxPath];
-  snprintf(backup, sizeof(backup), "%s%s", path, kBackupSuffix);
-  if (path_exists(backup)) {
-    ensure_remove(backup);
+  // A cut name is some other file: never removed.
+  if (backup_name(backup, path) && path_exists(backup)) {
+    (void)ensure_remove(backup);  // a backup left behind harms nothing
   }
 }
 
@@ -218,6 +265,12 @@ int ensure_copy(const char* source, const char* destination) {
   }
   if (S_ISLNK(st.st_mode)) {
     return ensure_copy_symlink(source, destination);
+  }
+  if (!S_ISREG(st.st_mode)) {
+    // Opening a FIFO would block for ever and a device would be read
+    // without end: special files are never opened.
+    LOG("ensure_copy: not a regular file: %s", source);
+    return kReadFailed;
   }
 
   FILE* in = open_with_mode(source, "rb", st.st_mode);
@@ -276,6 +329,13 @@ int ensure_copy(const char* source, const char* destination) {
 
 int ensure_copy_recursive(const char* source, const char* destination,
                           const char (*skip_list)[kMaxPath]) {
+  return copy_tree(source, destination, skip_list, 0);
+}
+
+namespace {
+
+int copy_tree(const char* source, const char* destination, const char (*skip_list)[kMaxPath],
+              int depth) {
   struct stat st;
   int rv = lstat(source, &st);
   if (rv) {
@@ -307,15 +367,28 @@ int ensure_copy_recursive(const char* source, const char* destination,
     if (is_dot_entry(entry->d_name)) {
       continue;
     }
+    if (gStopSignal) {
+      LOG("ensure_copy_recursive: stopped by signal %d", static_cast<int>(gStopSignal));
+      rv = kStoppedBySignal;
+      break;
+    }
     char child_source[kMaxPath];
-    snprintf(child_source, sizeof(child_source), "%s/%s", source, entry->d_name);
+    char child_destination[kMaxPath];
+    if (depth >= kMaxTreeDepth || !join_child(child_source, source, entry->d_name) ||
+        !join_child(child_destination, destination, entry->d_name)) {
+      LOG("ensure_copy_recursive: path too long or too deep: %s/%s", source, entry->d_name);
+      rv = kTreeTooDeep;
+      break;
+    }
     if (skip_list && (strcasecmp(skip_list[0], child_source) == 0 ||
                       strcasecmp(skip_list[1], child_source) == 0)) {
       continue;
     }
-    char child_destination[kMaxPath];
-    snprintf(child_destination, sizeof(child_destination), "%s/%s", destination, entry->d_name);
-    rv = ensure_copy_recursive(child_source, child_destination, skip_list);
+    // The recovery record belongs to the installation, not to a copy of it.
+    if (depth == 0 && strncmp(entry->d_name, kRecordName, strlen(kRecordName)) == 0) {
+      continue;
+    }
+    rv = copy_tree(child_source, child_destination, skip_list, depth + 1);
     if (rv) {
       break;
     }
@@ -323,3 +396,5 @@ int ensure_copy_recursive(const char* source, const char* destination,
   closedir(dir);
   return rv;
 }
+
+}  // namespace

@@ -20,10 +20,17 @@
 // Backup name of a path: "%s.vlm-backup".
 constexpr const char* kBackupSuffix = ".vlm-backup";
 
+// Deepest directory level a tree copy or removal descends to.
+inline constexpr int kMaxTreeDepth = 256;
+
+// 0 when the backup name of `path` fits kMaxPath, else logs and returns
+// kCreateFailed: a cut name would name some other file.
+[[nodiscard]] int check_backup_name(const char* path);
+
 // Removes a file, a link or an empty directory: 0, or -1 from `remove`.
 [[nodiscard]] int ensure_remove(const char* path);
-// Removes a tree (a link is removed, never followed): 0, -1 or the failing
-// entry's result. With `continue_on_error` the entries of `path` itself are
+// Removes a tree (a link is removed, never followed; a FIFO, socket or device
+// is unlinked): 0, -1, kTreeTooDeep or the failing entry's result. With `continue_on_error` the entries of `path` itself are
 // all tried (the last entry's result is kept); deeper levels always stop at
 // their first failure. A directory that cannot be opened counts as removed.
 [[nodiscard]] int ensure_remove_recursive(const char* path, bool continue_on_error = false);
@@ -34,7 +41,8 @@ constexpr const char* kBackupSuffix = ".vlm-backup";
 // replacing an existing destination file: 0, 6, 7, 48 or 62. With `is_dir`
 // only regular files and directories are accepted as source (else 48).
 [[nodiscard]] int rename_file(const char* source, const char* destination, bool is_dir = false);
-// Renames `path` to its backup name; codes as rename_file.
+// Renames `path` to its backup name; codes as rename_file, and
+// kCreateFailed (nothing renamed) when the backup name would not fit.
 [[nodiscard]] int backup_create(const char* path);
 // Settles the backup of `path` at the end of a run: status 0 deletes it, any
 // other status renames it back over `path`. `relative_path` names it in the
@@ -46,13 +54,17 @@ void backup_conclude(const char* path, const char* relative_path, int status);
 // checks that the file's whole st_mode equals them, else closes the stream
 // and returns null. Read-only modes return the stream as opened.
 FILE* open_with_mode(const char* path, const char* mode, int mode_bits);
-// Copies a tree, recreating links and modes: 0, 6, 7, 13, 61 or -1 from
-// chmod. `skip_list` is two 1024-byte full paths stored back to back (or
+// Copies a tree, recreating links and modes: 0, 6, 7, 13, 61, -1 from
+// chmod, kTreeTooDeep, or kStoppedBySignal when a stop was requested
+// (gStopSignal) between two entries. A FIFO, socket or device is refused
+// (kReadFailed) and never opened; the recovery record at the top is left
+// out. `skip_list` is two 1024-byte full paths stored back to back (or
 // null): children whose path equals one of them, ignoring ASCII case, are
 // left out.
 [[nodiscard]] int ensure_copy_recursive(const char* source, const char* destination,
                           const char (*skip_list)[kMaxPath]);
-// Copies one file (a link as a link) with the source's mode.
+// Copies one regular file (a link as a link) with the source's mode; any
+// other type is refused with kReadFailed, unopened.
 [[nodiscard]] int ensure_copy(const char* source, const char* destination);
 // Recreates the link `source` at `destination` with the same target text:
 // 0 or 6. Targets of 1024 bytes or more are refused (6).

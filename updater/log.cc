@@ -2,6 +2,9 @@
 // destination in one piece at Finish.
 #include "updater/log.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdarg>
 
 UpdateLogger& UpdateLogger::GetPrimaryLog() {
@@ -41,8 +44,13 @@ void UpdateLogger::Finish() {
   }
   fflush(stream_);
   rewind(stream_);
-  FILE* destination = fopen(destination_, "wb+");
+  // Never through a link: the log is written in the patch directory itself.
+  int fd = open(destination_, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+  FILE* destination = fd >= 0 ? fdopen(fd, "wb+") : nullptr;
   if (!destination) {
+    if (fd >= 0) {
+      close(fd);
+    }
     fclose(stream_);
     stream_ = nullptr;
     return;

@@ -90,4 +90,18 @@ inline constexpr int kInvalidWorkingDir = 76;
 inline constexpr int kInvalidCallbackPath = 77;
 inline constexpr int kCallbackOutsideInstallDir = 78;
 
+// Failures of the run's own safeguards.
+// The run was asked to stop (SIGTERM, SIGHUP or SIGINT) and rolled back.
+inline constexpr int kStoppedBySignal = 90;
+// The recovery record could not be written or flushed; nothing was changed.
+inline constexpr int kRecordWriteFailed = 91;
+// A tree copy or removal met a path that does not fit kMaxPath or a tree
+// nested deeper than kMaxTreeDepth.
+inline constexpr int kTreeTooDeep = 92;
+// An interrupted update could not be repaired; the record is kept for the
+// next run and nothing else was changed.
+inline constexpr int kRecoveryFailed = 93;
+// Flushing the installation's file system to disk failed.
+inline constexpr int kFlushFailed = 94;
+
 #endif  // VLM_UPDATER_RESULT_H_

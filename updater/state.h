@@ -6,6 +6,8 @@
 #ifndef VLM_UPDATER_STATE_H_
 #define VLM_UPDATER_STATE_H_
 
+#include <signal.h>
+
 #include "updater/result.h"
 
 extern char gPatchDir[kMaxPath];
@@ -14,6 +16,9 @@ extern char gWorkingDir[kMaxPath];
 extern bool gStagedUpdate;
 extern bool gReplaceRequest;
 extern bool gUpdateSucceeded;
+// The signal (SIGTERM, SIGHUP or SIGINT) that asked the run to stop, or 0.
+// Set by the entry's handler; the run polls it at safe points.
+extern volatile sig_atomic_t gStopSignal;
 
 // The directory whose files the manifest actions change: gWorkingDir in a
 // staged update, else gInstallDir.

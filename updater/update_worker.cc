@@ -2,10 +2,15 @@
 // final status.
 #include "updater/update_worker.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <lzma.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "updater/actions/manifest.h"
 #include "updater/formats/upq.h"
@@ -14,6 +19,7 @@
 #include "updater/progress.h"
 #include "updater/result.h"
 #include "updater/state.h"
+#include "updater/update_record.h"
 
 namespace {
 
@@ -28,15 +34,88 @@ bool FormatPath(char* buffer, const char* format, ...) {
   return length >= 0 && length < kMaxPath;
 }
 
+// Size and CRC-64 of the archive: what the recovery record names it by. An
+// archive that cannot be read gets the null identity (the reader reports).
+ArchiveId IdentifyArchive(const char* path) {
+  ArchiveId id;
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return id;
+  }
+  constexpr size_t kBlockSize = 1 << 20;
+  uint8_t* block = static_cast<uint8_t*>(malloc(kBlockSize));
+  while (block) {
+    ssize_t got = read(fd, block, kBlockSize);
+    if (got < 0 && errno == EINTR) {
+      continue;
+    }
+    if (got <= 0) {
+      if (got < 0) {
+        id = ArchiveId();
+      }
+      break;
+    }
+    id.size += static_cast<uint64_t>(got);
+    id.crc64 = lzma_crc64(block, static_cast<size_t>(got), id.crc64);
+  }
+  free(block);
+  close(fd);
+  return id;
+}
+
+// Flushes the file system that holds `dir`: 0 or kFlushFailed.
+int FlushFileSystem(const char* dir) {
+  int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int rv = fd >= 0 && syncfs(fd) == 0 ? 0 : kFlushFailed;
+  if (rv) {
+    LOG("FlushFileSystem: flushing failed: %s, err: %d", dir, errno);
+  }
+  if (fd >= 0) {
+    close(fd);
+  }
+  return rv;
+}
+
+// Flushes a directory, so that renames in it are on disk (best effort).
+void FlushDirectory(const char* dir) {
+  int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    if (fsync(fd) != 0) {
+      LOG("FlushDirectory: flushing failed: %s, err: %d", dir, errno);
+    }
+    close(fd);
+  }
+}
+
 }  // namespace
 
 int DoUpdate() {
   char archive[kMaxPath];
   FormatPath(archive, "%s/update.upq", gPatchDir);
-  int rv = gArchiveReader.Open(archive);
+  const ArchiveId archive_id = IdentifyArchive(archive);
+
+  // An interrupted normal update is repaired before anything else reads or
+  // copies the installation.
+  bool already_applied = false;
+  int rv = RecoverInterruptedUpdate(gInstallDir, archive_id, &already_applied);
   if (rv) {
     return rv;
   }
+  if (already_applied && !gStagedUpdate) {
+    LOG("DoUpdate: the interrupted run had applied this update completely");
+    gUpdateSucceeded = true;
+    return 0;
+  }
+  if (gStopSignal) {
+    LOG("DoUpdate: stopped by signal %d", static_cast<int>(gStopSignal));
+    return kStoppedBySignal;
+  }
+
+  rv = gArchiveReader.Open(archive);
+  if (rv) {
+    return rv;
+  }
+  RecordSetArchive(archive_id);
 
   if (gStagedUpdate) {
     // The staged copy leaves out a previous staged copy and the update
@@ -52,6 +131,13 @@ int DoUpdate() {
 
   rv = ApplyManifest();
   gArchiveReader.Close();
+  // "applied" promises a staged copy that is on disk.
+  if (rv == 0 && gStagedUpdate) {
+    rv = FlushFileSystem(gWorkingDir);
+    if (rv) {
+      gUpdateSucceeded = false;
+    }
+  }
 
   char scratch[kMaxPath];
   if (FormatPath(scratch, "%s/updating", gWorkingDir)) {
@@ -72,6 +158,12 @@ int DoReplaceRequest() {
     return kCreateFailed;
   }
 
+  // With no installation at its path, tmpDir may be the only copy left (the
+  // entry puts it back when it can): it is never removed then.
+  if (access(gInstallDir, F_OK) != 0) {
+    LOG("DoReplaceRequest: the installation is missing: %s, err: %d", gInstallDir, errno);
+    return kReadFailed;
+  }
   // A leftover from an earlier attempt would block the first move; what
   // cannot be removed makes that move fail, which is reported.
   (void)ensure_remove_recursive(tmp_dir);
@@ -95,6 +187,14 @@ int DoReplaceRequest() {
       LOG("Moving tmpDir back to destDir failed, err: %d", back);
     }
     return rv;
+  }
+
+  // Both renames are on disk before anything reports success.
+  char parent[kMaxPath];
+  FormatPath(parent, "%s", gInstallDir);
+  if (char* slash = strrchr(parent, '/')) {
+    slash[slash == parent ? 1 : 0] = '\0';
+    FlushDirectory(parent);
   }
 
   // The new installation keeps the log of the update before this one.

@@ -7,6 +7,7 @@
 #include "updater/log.h"
 #include "updater/result.h"
 #include "updater/state.h"
+#include "updater/update_record.h"
 
 char* get_quoted_value(char** cursor) {
   char* text = *cursor;
@@ -57,6 +58,18 @@ char* get_valid_path(char** cursor, bool is_dir) {
   // into another path.
   if (strlen(path) >= kMaxPath) {
     LOG("get_valid_path: path is too long: %s", path);
+    return nullptr;
+  }
+  // The recovery record (and its temporary file) is the updater's own.
+  const char* top = path;
+  while (top[0] == '.' && top[1] == '/') {
+    top += 2;
+    while (*top == '/') ++top;
+  }
+  const size_t record_length = strlen(kRecordName);
+  if (strncmp(top, kRecordName, record_length) == 0 &&
+      (top[record_length] == '\0' || top[record_length] == '.' || top[record_length] == '/')) {
+    LOG("get_valid_path: path names the updater's recovery record: %s", path);
     return nullptr;
   }
   return path;

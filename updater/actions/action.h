@@ -21,6 +21,14 @@ class UpdateAction {
   [[nodiscard]] virtual int Execute() = 0;
   virtual void Finish(int status) = 0;
 
+  // Tells the recovery record (updater/update_record.h) what Execute and
+  // Finish may change; called after Prepare. Inactive actions record nothing.
+  virtual void AddToRecord() const {}
+  // First step of the roll-back of a failed normal update, before any
+  // Finish: removes the files this action created, so that the directories
+  // the run created can go before backups come back.
+  virtual void Discard() {}
+
   // Weight in the execute pass; 0 when Prepare found nothing to do.
   int progress_cost = 1;
   // The following action; owned by the ActionList.

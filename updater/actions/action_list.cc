@@ -5,6 +5,7 @@
 #include "updater/progress.h"
 #include "updater/result.h"
 #include "updater/state.h"
+#include "updater/update_record.h"
 
 namespace {
 
@@ -42,6 +43,10 @@ int ActionList::Prepare() {
   int i = 0;
   for (UpdateAction* action = first_; action; action = action->next) {
     ++i;
+    if (gStopSignal) {
+      LOG("ActionList::Prepare: stopped by signal %d", static_cast<int>(gStopSignal));
+      return kStoppedBySignal;
+    }
     int rv = action->Prepare();
     if (rv) {
       return rv;
@@ -59,7 +64,11 @@ int ActionList::Execute() {
   }
   int done = 0;
   for (UpdateAction* action = first_; action; action = action->next) {
-    int rv = action->Execute();
+    // A stop request rolls back between two actions, never inside one.
+    int rv = gStopSignal ? kStoppedBySignal : action->Execute();
+    if (rv == kStoppedBySignal) {
+      LOG("ActionList::Execute: stopped by signal %d", static_cast<int>(gStopSignal));
+    }
     if (rv) {
       LOG("### execution failed");
       return rv;
@@ -74,10 +83,24 @@ int ActionList::Execute() {
   if (total <= 0) {
     UpdateProgressUI(kExecuteEnd);
   }
+  if (gStopSignal) {
+    LOG("ActionList::Execute: stopped by signal %d", static_cast<int>(gStopSignal));
+    LOG("### execution failed");
+    return kStoppedBySignal;
+  }
   return 0;
 }
 
 void ActionList::Finish(int status) {
+  // A failed normal update first takes away what it created, files then
+  // directories (deepest first), so that the backups fit back in: a file
+  // that became a directory comes back as the file.
+  if (status != 0 && !gStagedUpdate) {
+    for (UpdateAction* action = first_; action; action = action->next) {
+      action->Discard();
+    }
+    RecordRemoveCreatedDirs();
+  }
   int i = 0;
   for (UpdateAction* action = first_; action; action = action->next) {
     ++i;

@@ -13,6 +13,7 @@
 #include "updater/log.h"
 #include "updater/result.h"
 #include "updater/state.h"
+#include "updater/update_record.h"
 
 namespace {
 
@@ -79,7 +80,13 @@ int RemoveAction::Prepare() {
     LOG("access failed: %d", errno);
     return kRemoveDirNotWritable;
   }
-  return 0;
+  return gStagedUpdate ? 0 : check_backup_name(file_);
+}
+
+void RemoveAction::AddToRecord() const {
+  if (!skip_) {
+    RecordChangedFile(relative_path_);
+  }
 }
 
 int RemoveAction::Execute() {
@@ -147,6 +154,12 @@ int RmdirAction::Prepare() {
   return 0;
 }
 
+void RmdirAction::AddToRecord() const {
+  if (!skip_) {
+    RecordRemovedDir(relative_path_);
+  }
+}
+
 int RmdirAction::Execute() {
   if (skip_) {
     return 0;
@@ -183,7 +196,15 @@ int AddAction::Parse(char* line) { return ParsePath(&line, false, relative_path_
 
 int AddAction::Prepare() {
   LOG("PREPARE ADD %s", relative_path_);
-  return 0;
+  return gStagedUpdate ? 0 : check_backup_name(file_);
+}
+
+void AddAction::AddToRecord() const { RecordChangedFile(relative_path_); }
+
+void AddAction::Discard() {
+  if ((added_ || created_) && StillHoldsWrittenFile()) {
+    remove(file_);
+  }
 }
 
 int AddAction::Execute() {
@@ -265,6 +286,18 @@ void AddIfAction::Finish(int status) {
   }
 }
 
+void AddIfAction::AddToRecord() const {
+  if (test_file_) {
+    AddAction::AddToRecord();
+  }
+}
+
+void AddIfAction::Discard() {
+  if (test_file_) {
+    AddAction::Discard();
+  }
+}
+
 AddIfNotAction::~AddIfNotAction() { free(test_file_); }
 
 int AddIfNotAction::Parse(char* line) {
@@ -286,5 +319,17 @@ int AddIfNotAction::Execute() { return test_file_ ? AddAction::Execute() : 0; }
 void AddIfNotAction::Finish(int status) {
   if (test_file_) {
     AddAction::Finish(status);
+  }
+}
+
+void AddIfNotAction::AddToRecord() const {
+  if (test_file_) {
+    AddAction::AddToRecord();
+  }
+}
+
+void AddIfNotAction::Discard() {
+  if (test_file_) {
+    AddAction::Discard();
   }
 }

@@ -20,6 +20,7 @@ class RemoveAction : public UpdateAction {
   int Prepare() override;
   int Execute() override;
   void Finish(int status) override;
+  void AddToRecord() const override;
 
  private:
   char* file_ = nullptr;
@@ -34,6 +35,7 @@ class RmdirAction : public UpdateAction {
   int Prepare() override;
   int Execute() override;
   void Finish(int status) override;
+  void AddToRecord() const override;
 
  private:
   char* dir_ = nullptr;
@@ -48,6 +50,8 @@ class AddAction : public UpdateAction {
   int Prepare() override;
   int Execute() override;
   void Finish(int status) override;
+  void AddToRecord() const override;
+  void Discard() override;
 
  protected:
   char* file_ = nullptr;
@@ -77,6 +81,8 @@ class AddIfAction : public AddAction {
   int Prepare() override;
   int Execute() override;
   void Finish(int status) override;
+  void AddToRecord() const override;
+  void Discard() override;
 
  private:
   char* test_file_ = nullptr;  // null once inactive
@@ -91,6 +97,8 @@ class AddIfNotAction : public AddAction {
   int Prepare() override;
   int Execute() override;
   void Finish(int status) override;
+  void AddToRecord() const override;
+  void Discard() override;
 
  private:
   char* test_file_ = nullptr;  // null once inactive

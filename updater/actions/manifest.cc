@@ -17,6 +17,7 @@
 #include "updater/log.h"
 #include "updater/result.h"
 #include "updater/state.h"
+#include "updater/update_record.h"
 
 namespace {
 
@@ -118,6 +119,35 @@ int QueueEntry(FTSENT* entry, bool is_dir, ActionList* list) {
   }
   list->Append(action);
   return 0;
+}
+
+// Executes a prepared list and finishes it. A normal update first records
+// durably what it is about to change and, once the new files are on disk,
+// marks the record committed before the backups go; a run interrupted at
+// any point is then repaired by the next one (updater/update_record.h).
+int RunRecorded(ActionList* list) {
+  if (gStagedUpdate) {
+    int rv = list->Execute();
+    list->Finish(rv);
+    return rv;
+  }
+  RecordBegin(GetTargetDir());
+  for (UpdateAction* action = list->first(); action; action = action->next) {
+    action->AddToRecord();
+  }
+  int rv = RecordWrite();
+  if (rv == 0) {
+    rv = list->Execute();
+    if (rv == 0) {
+      rv = RecordCommit();
+      if (rv) {
+        LOG("### execution failed");
+      }
+    }
+  }
+  list->Finish(rv);
+  RecordEnd(rv);
+  return rv;
 }
 
 }  // namespace
@@ -334,8 +364,7 @@ int ApplyManifest() {
     if (rv == 0) {
       rv = list.Prepare();
       if (rv == 0) {
-        rv = list.Execute();
-        list.Finish(rv);
+        rv = RunRecorded(&list);
       }
     }
   }

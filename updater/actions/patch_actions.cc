@@ -13,6 +13,7 @@
 #include "updater/log.h"
 #include "updater/result.h"
 #include "updater/state.h"
+#include "updater/update_record.h"
 
 int PatchAction::sPatchIndex = 0;
 
@@ -58,7 +59,21 @@ int PatchAction::Parse(char* line) {
 int PatchAction::Prepare() {
   LOG("PREPARE PATCH %s", relative_path_);
   patch_index_ = sPatchIndex++;
-  snprintf(patch_file_, sizeof(patch_file_), "%s/updating/%d.patch", gWorkingDir, patch_index_);
+  int length = snprintf(patch_file_, sizeof(patch_file_), "%s/updating/%d.patch", gWorkingDir,
+                        patch_index_);
+  if (length < 0 || length >= static_cast<int>(sizeof(patch_file_))) {
+    // A cut name would be some other file; nothing has changed yet.
+    LOG("PatchAction::Prepare: the scratch file name is too long: %s", gWorkingDir);
+    patch_file_[0] = '\0';
+    return kCreateFailed;
+  }
+  if (!gStagedUpdate) {
+    int rv = check_backup_name(file_);
+    if (rv) {
+      patch_file_[0] = '\0';
+      return rv;
+    }
+  }
   // Left over from an interrupted run, if anything.
   remove(patch_file_);
   FILE* stream = fopen(patch_file_, "wb+");
@@ -176,6 +191,8 @@ void PatchAction::Finish(int status) {
   backup_conclude(file_, relative_path_, status);
 }
 
+void PatchAction::AddToRecord() const { RecordChangedFile(relative_path_); }
+
 PatchIfAction::~PatchIfAction() { free(test_file_); }
 
 int PatchIfAction::Parse(char* line) {
@@ -204,5 +221,11 @@ int PatchIfAction::Execute() { return test_file_ ? PatchAction::Execute() : 0; }
 void PatchIfAction::Finish(int status) {
   if (test_file_) {
     PatchAction::Finish(status);
+  }
+}
+
+void PatchIfAction::AddToRecord() const {
+  if (test_file_) {
+    PatchAction::AddToRecord();
   }
 }

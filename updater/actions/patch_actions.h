@@ -23,6 +23,7 @@ class PatchAction : public UpdateAction {
   int Prepare() override;
   int Execute() override;
   void Finish(int status) override;
+  void AddToRecord() const override;
 
  protected:
   // Reads the whole installed file into buf_ and checks its length and
@@ -53,6 +54,7 @@ class PatchIfAction : public PatchAction {
   int Prepare() override;
   int Execute() override;
   void Finish(int status) override;
+  void AddToRecord() const override;
 
  private:
   char* test_file_ = nullptr;  // null once inactive

@@ -7,6 +7,8 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,12 +27,17 @@ int __real_chmod(const char*, mode_t);
 int __real_symlink(const char*, const char*);
 int __real_posix_fallocate(int, off_t, off_t);
 DIR* __real_opendir(const char*);
+int __real_fsync(int);
+int __real_syncfs(int);
+int __real_flock(int, int);
 }
 
 namespace vlm_fault {
 namespace {
 
 bool armed = false;
+bool crash = false;
+Crash crash_how = Crash::kExit;
 long fail_at = 0;
 long calls = 0;
 int error_number = ENOSPC;
@@ -51,6 +58,12 @@ bool Inject(const char* call, const char* path) {
     return false;
   }
   if (++calls == fail_at) {
+    if (crash) {
+      if (crash_how == Crash::kKill) {
+        raise(SIGKILL);
+      }
+      _exit(kCrashExitStatus);
+    }
     fired = true;
     errno = error_number;
     return true;
@@ -61,11 +74,18 @@ bool Inject(const char* call, const char* path) {
 }  // namespace
 
 void FailNth(long n, int err) {
+  crash = false;
   armed = true;
   fail_at = n;
   calls = 0;
   error_number = err;
   fired = false;
+}
+
+void CrashNth(long n, Crash how) {
+  FailNth(n);
+  crash = true;
+  crash_how = how;
 }
 
 void FailPath(const char* call, const char* substring, int err) {
@@ -80,6 +100,7 @@ bool Fired() { return fired; }
 
 void Reset() {
   armed = false;
+  crash = false;
   fail_at = 0;
   rule_error = 0;
 }
@@ -135,6 +156,11 @@ int __wrap_posix_fallocate(int fd, off_t offset, off_t length) {
 }
 DIR* __wrap_opendir(const char* path) {
   return Inject("opendir", path) ? nullptr : __real_opendir(path);
+}
+int __wrap_fsync(int fd) { return Inject("fsync", nullptr) ? -1 : __real_fsync(fd); }
+int __wrap_syncfs(int fd) { return Inject("syncfs", nullptr) ? -1 : __real_syncfs(fd); }
+int __wrap_flock(int fd, int operation) {
+  return Inject("flock", nullptr) ? -1 : __real_flock(fd, operation);
 }
 
 }  // extern "C"

@@ -12,11 +12,19 @@
 namespace vlm_fault {
 
 // The wrapped calls: rename remove unlink mkdir rmdir open fopen fdopen
-// fwrite write chmod symlink posix_fallocate opendir.
+// fwrite write chmod symlink posix_fallocate opendir fsync syncfs flock.
 
 // Arms the counter: the n-th wrapped call from now (1-based) fails with
 // `err`. 0 counts without failing.
 void FailNth(long n, int err = 28 /* ENOSPC */);
+// Exit status of a process ended by CrashNth with kExit.
+inline constexpr int kCrashExitStatus = 86;
+enum class Crash { kExit, kKill };
+// Arms the counter so that the n-th wrapped call from now ends the process
+// on the spot, before the call reaches the C library: with _exit (no exit
+// handlers, buffered output is lost, as in a crash) or with SIGKILL. For a
+// forked child only.
+void CrashNth(long n, Crash how);
 // Arms a rule: every call of `call` (e.g. "rename") whose path argument
 // contains `substring` fails with `err`, until Reset.
 void FailPath(const char* call, const char* substring, int err);
