@@ -10,10 +10,6 @@ namespace vellum::heap {
 
 namespace {
 
-inline RunHeader* RunOfEntry(uintptr_t bits) {
-  return reinterpret_cast<RunHeader*>(bits & ~kPageFlags);
-}
-
 void InitBin(Bin* bin, const BinGeometry& g) {
   bin->current = nullptr;
   bin->runs.Init();
@@ -49,7 +45,7 @@ __attribute__((noinline)) RunHeader* NextRun(Arena* arena, Bin* bin) {
   if (lowest != nullptr) {
     bin->runs.Remove(lowest);
     PageMapEntry* e = EntryOf(lowest);
-    RunHeader* run = RunOfEntry(e->bits);
+    RunHeader* run = RunOfPage(e->bits);
     bin->current = run;
     return run;
   }
@@ -135,7 +131,7 @@ __attribute__((noinline)) void SmallFreeRunChange(Arena* arena, ChunkHeader* chu
 }
 
 inline void SmallFree(Arena* arena, ChunkHeader* chunk, void* ptr, uintptr_t bits) {
-  RunHeader* run = RunOfEntry(bits);
+  RunHeader* run = RunOfPage(bits);
   Bin* bin = run->bin;
   memset(ptr, kFreeFill, bin->region_size);
   uint32_t offset = static_cast<uint32_t>(static_cast<char*>(ptr) -
@@ -153,7 +149,7 @@ inline void SmallFree(Arena* arena, ChunkHeader* chunk, void* ptr, uintptr_t bit
 }
 
 __attribute__((noinline)) void LargeFree(Arena* arena, void* ptr, uintptr_t bits) {
-  size_t size = bits & ~kPageFlags;
+  size_t size = RunSizeOf(bits);
   memset(ptr, kFreeFill, size);
   arena->stats.large_allocated -= size;
   RunFreeLocked(arena, ptr, true);
@@ -196,8 +192,8 @@ void ArenaFree(void* ptr) {
 size_t ArenaUsableSize(const void* ptr) {
   uintptr_t bits = ChunkOf(ptr)->map[PageIndex(ptr)].bits;
   if (!(bits & kPageAllocated)) return 0;
-  if (bits & kPageLarge) return bits & ~kPageFlags;
-  return RunOfEntry(bits)->bin->region_size;
+  if (bits & kPageLarge) return RunSizeOf(bits);
+  return RunOfPage(bits)->bin->region_size;
 }
 
 void ArenaPurge(Arena* arena, bool all) {
