@@ -72,6 +72,8 @@ struct RunHeader {
   uint32_t free_regions;
   uint32_t bitmap[];  // bit set = region free
 };
+static_assert(sizeof(RunHeader) + kBitmapWordBytes <= kRunHeaderMin);
+static_assert(sizeof(RunHeader::bitmap[0]) == kBitmapWordBytes);
 
 // Run of a page word of a small-class run.
 inline RunHeader* RunOfPage(uintptr_t bits) {

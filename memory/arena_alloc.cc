@@ -10,6 +10,17 @@ namespace vellum::heap {
 
 namespace {
 
+// Division-free region index. A region size that is not a power of two
+// (those take a shift) and at most kIndexMulMaxSize (the quantum-spaced
+// sizes 48 to 464; every larger class is a power of two) takes the index of
+// an offset d as d x m >> kIndexMulShift, m = 2^kIndexMulShift / size + 1.
+// Then m x size = 2^kIndexMulShift + e with 0 < e <= size, so region k's
+// offset gives k x 2^kIndexMulShift + k x e, and k x e <= d < kLargeMax <
+// 2^kIndexMulShift: the shift drops it and the index is exact.
+constexpr uint32_t kIndexMulShift = 21;
+constexpr size_t kIndexMulMaxSize = 466;
+static_assert(kLargeMax < (size_t{1} << kIndexMulShift));
+
 void InitBin(Bin* bin, const BinGeometry& g) {
   bin->current = nullptr;
   bin->runs.Init();
@@ -23,8 +34,8 @@ void InitBin(Bin* bin, const BinGeometry& g) {
   size_t size = g.region_size;
   if ((size & (size - 1)) == 0) {
     bin->index_shift = static_cast<uint32_t>(__builtin_ctzl(size));
-  } else if (size <= 466) {
-    bin->index_mul = static_cast<uint32_t>((size_t{1} << 21) / size + 1);
+  } else if (size <= kIndexMulMaxSize) {
+    bin->index_mul = static_cast<uint32_t>((size_t{1} << kIndexMulShift) / size + 1);
   }
   bin->run_count = 0;
 }
@@ -32,7 +43,7 @@ void InitBin(Bin* bin, const BinGeometry& g) {
 inline uint32_t RegionIndex(const Bin* bin, uint32_t offset) {
   if (bin->index_shift != 0) return offset >> bin->index_shift;
   if (bin->index_mul != 0) {
-    return static_cast<uint32_t>((uint64_t{offset} * bin->index_mul) >> 21);
+    return static_cast<uint32_t>((uint64_t{offset} * bin->index_mul) >> kIndexMulShift);
   }
   return offset / static_cast<uint32_t>(bin->region_size);
 }
