@@ -87,35 +87,31 @@ def main():
                                  zip(results[(wname, pname)], results[(wname, "glibc")]))
 
     names = [p[0] for p in ps]
-    print(f"Throughput, median of per-round ratios to glibc ({rounds} rounds; "
-          "glibc column: median ops/s):")
-    print(f"{'workload':28}" + "".join(f"{n:>14}" for n in names))
-    for wname, _ in WORKLOADS:
-        row = f"{wname:28}"
-        for n in names:
-            if n == "glibc":
-                med = statistics.median(x["ops_per_s"] for x in results[(wname, n)])
-                row += f"{med:>14.3g}"
-            else:
-                row += f"{ratio(wname, n, 'ops_per_s'):>13.2f}x"
-        print(row)
-    print()
-    print(f"Throughput by CPU time, median of per-round ratios to glibc ({rounds} rounds; "
-          "glibc column: median ops per CPU second):")
-    print(f"{'workload':28}" + "".join(f"{n:>14}" for n in names))
-    for wname, _ in WORKLOADS:
-        row = f"{wname:28}"
-        for n in names:
-            if n == "glibc":
-                med = statistics.median(x["ops_per_cpu_s"] for x in results[(wname, n)])
-                row += f"{med:>14.3g}"
-            else:
-                row += f"{ratio(wname, n, 'ops_per_cpu_s'):>13.2f}x"
-        print(row)
-    print()
+    header = f"{'workload':28}" + "".join(f"{n:>14}" for n in names)
+
+    def throughput_table(title, key):
+        # glibc column: the median of `key`; the others: median ratios to it.
+        print(title)
+        print(header)
+        for wname, _ in WORKLOADS:
+            row = f"{wname:28}"
+            for n in names:
+                if n == "glibc":
+                    med = statistics.median(x[key] for x in results[(wname, n)])
+                    row += f"{med:>14.3g}"
+                else:
+                    row += f"{ratio(wname, n, key):>13.2f}x"
+            print(row)
+        print()
+
+    throughput_table(f"Throughput, median of per-round ratios to glibc ({rounds} rounds; "
+                     "glibc column: median ops/s):", "ops_per_s")
+    throughput_table(f"Throughput by CPU time, median of per-round ratios to glibc "
+                     f"({rounds} rounds; glibc column: median ops per CPU second):",
+                     "ops_per_cpu_s")
     print("Peak RSS / RSS at the end of the work, median ratios to glibc "
           "(glibc column: median MiB):")
-    print(f"{'workload':28}" + "".join(f"{n:>14}" for n in names))
+    print(header)
     for wname, _ in WORKLOADS:
         row = f"{wname:28}"
         for n in names:

@@ -13,12 +13,8 @@
 
 #include <string>
 
-#include "runtime/crash/crash_internal.h"
+#include "vlm/crash.h"
 #include "vlm/printf.h"
-
-extern "C" {
-const char* gVlmCrashReason = nullptr;
-}
 
 namespace {
 
@@ -46,12 +42,10 @@ alignas(8) char gText[64];
 
 }  // namespace
 
-namespace vellum {
-void FaultWithLine(int line) {
+extern "C" void VLM_CrashOOL(int line, const char* /*reason*/) {
   gCrashLine = line;
   longjmp(gEscape, 1);
 }
-}  // namespace vellum
 
 // 64 integers and 16 doubles for every call.
 #define I4(a) a, a, a, a

@@ -17,19 +17,42 @@
 
 namespace vellum::heap {
 
-// Page-map entry flags (low 12 bits of the page word).
-constexpr uintptr_t kPageAllocated = 0x01;
-constexpr uintptr_t kPageLarge = 0x02;
-constexpr uintptr_t kPageZeroed = 0x04;
-constexpr uintptr_t kPageDirty = 0x08;
-constexpr uintptr_t kPageDecommitted = 0x20;
-constexpr uintptr_t kPageMadvised = 0x40;
+// The page word of a page-map entry: the low 12 bits are the flags below,
+// the high bits (the word with the flags masked off) a page-aligned value
+// whose meaning depends on the page:
+//
+//   page                              high bits          flags
+//   chunk header page                 0                  none
+//   first or last page of a free run  run size in bytes  its own free-page flags
+//   inner page of a free run          stale              its own free-page flags
+//   first page of a large run         run size in bytes  allocated, large
+//   other pages of a large run        0                  allocated, large
+//   any page of a small-class run     run address        allocated
+//
+// A run size is the run's page count shifted left by kPageShift. The high
+// bits are read with RunSizeOf or RunOfPage and words are built with
+// RunSizeWord, LargeRunWord and SmallRunWord; flags are tested directly.
+constexpr uintptr_t kPageAllocated = 0x01;    // page of a run in use (large or small)
+constexpr uintptr_t kPageLarge = 0x02;        // page of a large run
+// The free-page flags:
+constexpr uintptr_t kPageZeroed = 0x04;       // known to hold only zeros
+constexpr uintptr_t kPageDirty = 0x08;        // used and not purged yet
+constexpr uintptr_t kPageDecommitted = 0x20;  // not counted as committed
+constexpr uintptr_t kPageMadvised = 0x40;     // given back with madvise
 constexpr uintptr_t kPageFlags = 0xFFF;
 
 struct PageMapEntry {
   RbNode link;  // available-run tree or a bin run tree (first page only)
   uintptr_t bits;
 };
+
+// Run size of a page word: first page of a large run, first or last page of
+// a free run (0 on the other pages of a large run).
+constexpr size_t RunSizeOf(uintptr_t bits) { return bits & ~kPageFlags; }
+// Word of a free run's first or last page: `size` with the flags of `bits`.
+constexpr uintptr_t RunSizeWord(size_t size, uintptr_t bits) { return size | (bits & kPageFlags); }
+// Word of a large run's first page (`size`), or of its other pages (0).
+constexpr uintptr_t LargeRunWord(size_t size) { return size | kPageAllocated | kPageLarge; }
 
 struct Arena;
 
@@ -49,6 +72,17 @@ struct RunHeader {
   uint32_t free_regions;
   uint32_t bitmap[];  // bit set = region free
 };
+static_assert(sizeof(RunHeader) + kBitmapWordBytes <= kRunHeaderMin);
+static_assert(sizeof(RunHeader::bitmap[0]) == kBitmapWordBytes);
+
+// Run of a page word of a small-class run.
+inline RunHeader* RunOfPage(uintptr_t bits) {
+  return reinterpret_cast<RunHeader*>(bits & ~kPageFlags);
+}
+// Word of every page of the small-class run `run`.
+inline uintptr_t SmallRunWord(const void* run) {
+  return reinterpret_cast<uintptr_t>(run) | kPageAllocated;
+}
 
 // Orders nodes by their own address (bin run trees, dirty-chunk tree).
 struct ByAddress {

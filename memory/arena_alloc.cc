@@ -10,9 +10,16 @@ namespace vellum::heap {
 
 namespace {
 
-inline RunHeader* RunOfEntry(uintptr_t bits) {
-  return reinterpret_cast<RunHeader*>(bits & ~kPageFlags);
-}
+// Division-free region index. A region size that is not a power of two
+// (those take a shift) and at most kIndexMulMaxSize (the quantum-spaced
+// sizes 48 to 464; every larger class is a power of two) takes the index of
+// an offset d as d x m >> kIndexMulShift, m = 2^kIndexMulShift / size + 1.
+// Then m x size = 2^kIndexMulShift + e with 0 < e <= size, so region k's
+// offset gives k x 2^kIndexMulShift + k x e, and k x e <= d < kLargeMax <
+// 2^kIndexMulShift: the shift drops it and the index is exact.
+constexpr uint32_t kIndexMulShift = 21;
+constexpr size_t kIndexMulMaxSize = 466;
+static_assert(kLargeMax < (size_t{1} << kIndexMulShift));
 
 void InitBin(Bin* bin, const BinGeometry& g) {
   bin->current = nullptr;
@@ -27,8 +34,8 @@ void InitBin(Bin* bin, const BinGeometry& g) {
   size_t size = g.region_size;
   if ((size & (size - 1)) == 0) {
     bin->index_shift = static_cast<uint32_t>(__builtin_ctzl(size));
-  } else if (size <= 466) {
-    bin->index_mul = static_cast<uint32_t>((size_t{1} << 21) / size + 1);
+  } else if (size <= kIndexMulMaxSize) {
+    bin->index_mul = static_cast<uint32_t>((size_t{1} << kIndexMulShift) / size + 1);
   }
   bin->run_count = 0;
 }
@@ -36,7 +43,7 @@ void InitBin(Bin* bin, const BinGeometry& g) {
 inline uint32_t RegionIndex(const Bin* bin, uint32_t offset) {
   if (bin->index_shift != 0) return offset >> bin->index_shift;
   if (bin->index_mul != 0) {
-    return static_cast<uint32_t>((uint64_t{offset} * bin->index_mul) >> 21);
+    return static_cast<uint32_t>((uint64_t{offset} * bin->index_mul) >> kIndexMulShift);
   }
   return offset / static_cast<uint32_t>(bin->region_size);
 }
@@ -49,7 +56,7 @@ __attribute__((noinline)) RunHeader* NextRun(Arena* arena, Bin* bin) {
   if (lowest != nullptr) {
     bin->runs.Remove(lowest);
     PageMapEntry* e = EntryOf(lowest);
-    RunHeader* run = RunOfEntry(e->bits);
+    RunHeader* run = RunOfPage(e->bits);
     bin->current = run;
     return run;
   }
@@ -135,7 +142,7 @@ __attribute__((noinline)) void SmallFreeRunChange(Arena* arena, ChunkHeader* chu
 }
 
 inline void SmallFree(Arena* arena, ChunkHeader* chunk, void* ptr, uintptr_t bits) {
-  RunHeader* run = RunOfEntry(bits);
+  RunHeader* run = RunOfPage(bits);
   Bin* bin = run->bin;
   memset(ptr, kFreeFill, bin->region_size);
   uint32_t offset = static_cast<uint32_t>(static_cast<char*>(ptr) -
@@ -153,7 +160,7 @@ inline void SmallFree(Arena* arena, ChunkHeader* chunk, void* ptr, uintptr_t bit
 }
 
 __attribute__((noinline)) void LargeFree(Arena* arena, void* ptr, uintptr_t bits) {
-  size_t size = bits & ~kPageFlags;
+  size_t size = RunSizeOf(bits);
   memset(ptr, kFreeFill, size);
   arena->stats.large_allocated -= size;
   RunFreeLocked(arena, ptr, true);
@@ -196,8 +203,8 @@ void ArenaFree(void* ptr) {
 size_t ArenaUsableSize(const void* ptr) {
   uintptr_t bits = ChunkOf(ptr)->map[PageIndex(ptr)].bits;
   if (!(bits & kPageAllocated)) return 0;
-  if (bits & kPageLarge) return bits & ~kPageFlags;
-  return RunOfEntry(bits)->bin->region_size;
+  if (bits & kPageLarge) return RunSizeOf(bits);
+  return RunOfPage(bits)->bin->region_size;
 }
 
 void ArenaPurge(Arena* arena, bool all) {

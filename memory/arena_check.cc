@@ -42,9 +42,7 @@ std::string CheckArena(Arena* arena, std::set<ChunkHeader*> chunks) {
   for (Bin& bin : arena->bins) {
     std::string e = CheckRbTree(bin.runs);
     if (!e.empty()) return "bin tree: " + e;
-    bin.runs.ForEach([&](RbNode* n) {
-      bin_tree_runs[reinterpret_cast<RunHeader*>(EntryOf(n)->bits & ~kPageFlags)] = &bin;
-    });
+    bin.runs.ForEach([&](RbNode* n) { bin_tree_runs[RunOfPage(EntryOf(n)->bits)] = &bin; });
   }
 
   Totals t;
@@ -57,13 +55,13 @@ std::string CheckArena(Arena* arena, std::set<ChunkHeader*> chunks) {
     bool prev_free = false;
     for (size_t p = kHeaderPages; p < kChunkPages;) {
       uintptr_t bits = map[p].bits;
-      size_t high = bits & ~kPageFlags;
+      size_t high = RunSizeOf(bits);
       if (bits & kPageLarge) {
         if (!(bits & kPageAllocated) || high == 0 || high % kPageSize != 0) return "bad large run";
         size_t n = high >> kPageShift;
         if (p + n > kChunkPages) return "large run past chunk end";
         for (size_t i = p + 1; i < p + n; ++i) {
-          if (map[i].bits != (kPageAllocated | kPageLarge)) {
+          if (map[i].bits != LargeRunWord(0)) {
             err << "inner large page " << i << " bits " << std::hex << map[i].bits;
             return err.str();
           }
@@ -73,7 +71,7 @@ std::string CheckArena(Arena* arena, std::set<ChunkHeader*> chunks) {
         p += n;
         prev_free = false;
       } else if (bits & kPageAllocated) {
-        RunHeader* run = reinterpret_cast<RunHeader*>(high);
+        RunHeader* run = RunOfPage(bits);
         if (reinterpret_cast<char*>(run) != PageAddress(chunk, p)) return "small run address";
         Bin* bin = run->bin;
         if (bin < arena->bins || bin >= arena->bins + kNumBins) return "run of a foreign bin";
@@ -111,7 +109,7 @@ std::string CheckArena(Arena* arena, std::set<ChunkHeader*> chunks) {
           return err.str();
         }
         size_t n = high >> kPageShift;
-        if ((map[p + n - 1].bits & ~kPageFlags) != high) return "free run last entry size";
+        if (RunSizeOf(map[p + n - 1].bits) != high) return "free run last entry size";
         for (size_t i = p; i < p + n; ++i) {
           uintptr_t b = map[i].bits;
           if (b & (kPageAllocated | kPageLarge)) return "allocated page inside a free run";

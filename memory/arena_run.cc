@@ -10,8 +10,7 @@ namespace vellum::heap {
 
 namespace {
 
-inline size_t RunSize(uintptr_t bits) { return bits & ~kPageFlags; }
-inline void SetSize(PageMapEntry* e, size_t size) { e->bits = size | (e->bits & kPageFlags); }
+inline void SetSize(PageMapEntry* e, size_t size) { e->bits = RunSizeWord(size, e->bits); }
 
 ChunkHeader* NewChunk(Arena* arena) {
   bool zeroed = false;
@@ -30,8 +29,8 @@ ChunkHeader* NewChunk(Arena* arena) {
     chunk->map[i].link = RbNode{};
     chunk->map[i].bits = flags;
   }
-  chunk->map[kHeaderPages].bits = kLargeMax | flags;
-  chunk->map[kChunkPages - 1].bits = kLargeMax | flags;
+  chunk->map[kHeaderPages].bits = RunSizeWord(kLargeMax, flags);
+  chunk->map[kChunkPages - 1].bits = RunSizeWord(kLargeMax, flags);
   return chunk;
 }
 
@@ -42,7 +41,7 @@ ChunkHeader* NewChunk(Arena* arena) {
 void SplitRun(Arena* arena, ChunkHeader* chunk, size_t p, size_t n, bool large,
               bool zero, bool in_tree = true) {
   PageMapEntry* map = chunk->map;
-  size_t total = RunSize(map[p].bits) >> kPageShift;
+  size_t total = RunSizeOf(map[p].bits) >> kPageShift;
   if (in_tree) arena->avail.Remove(&map[p].link);
   if (total > n) {
     size_t rest = (total - n) << kPageShift;
@@ -51,7 +50,7 @@ void SplitRun(Arena* arena, ChunkHeader* chunk, size_t p, size_t n, bool large,
     arena->avail.Insert(&map[p + n].link);
   }
   bool had_dirty = chunk->dirty_pages != 0;
-  uintptr_t run_word = reinterpret_cast<uintptr_t>(PageAddress(chunk, p)) | kPageAllocated;
+  uintptr_t run_word = SmallRunWord(PageAddress(chunk, p));
   for (size_t i = p; i < p + n; ++i) {
     uintptr_t bits = map[i].bits;
     if (bits & (kPageDecommitted | kPageMadvised)) ++arena->stats.committed_pages;
@@ -60,9 +59,9 @@ void SplitRun(Arena* arena, ChunkHeader* chunk, size_t p, size_t n, bool large,
       --chunk->dirty_pages;
       --arena->dirty_pages;
     }
-    map[i].bits = large ? (kPageAllocated | kPageLarge) : run_word;
+    map[i].bits = large ? LargeRunWord(0) : run_word;
   }
-  if (large) map[p].bits |= n << kPageShift;
+  if (large) map[p].bits = LargeRunWord(n << kPageShift);
   if (had_dirty && chunk->dirty_pages == 0) arena->dirty_chunks.Remove(&chunk->dirty_link);
 }
 
@@ -92,15 +91,15 @@ void ReleaseSpare(Arena* arena) {
 }  // namespace
 
 int BySizeThenAddress::Compare(const RbNode* a, const RbNode* b) {
-  size_t sa = RunSize(EntryOf(a)->bits);
-  size_t sb = RunSize(EntryOf(b)->bits);
+  size_t sa = RunSizeOf(EntryOf(a)->bits);
+  size_t sb = RunSizeOf(EntryOf(b)->bits);
   if (sa != sb) return sa < sb ? -1 : 1;
   return a < b ? -1 : a > b ? 1 : 0;
 }
 
 void* RunAllocLocked(Arena* arena, size_t size, bool large, bool zero) {
   RbNode* found = arena->avail.SearchNotBelow([size](const RbNode* n) {
-    size_t s = RunSize(EntryOf(n)->bits);
+    size_t s = RunSizeOf(EntryOf(n)->bits);
     return size <= s ? -1 : 1;
   });
   if (found != nullptr) {
@@ -128,7 +127,7 @@ void RunFreeLocked(Arena* arena, void* run, bool dirty) {
   size_t p = PageIndex(run);
   size_t size;
   if (map[p].bits & kPageLarge) {
-    size = RunSize(map[p].bits);
+    size = RunSizeOf(map[p].bits);
   } else {
     size = static_cast<RunHeader*>(run)->bin->run_size;
   }
@@ -144,7 +143,7 @@ void RunFreeLocked(Arena* arena, void* run, bool dirty) {
   SetSize(&map[p], size);
   SetSize(&map[p + n - 1], size);
   if (p + n < kChunkPages && !(map[p + n].bits & kPageAllocated)) {
-    size_t next = RunSize(map[p + n].bits);
+    size_t next = RunSizeOf(map[p + n].bits);
     arena->avail.Remove(&map[p + n].link);
     size += next;
     n = size >> kPageShift;
@@ -152,7 +151,7 @@ void RunFreeLocked(Arena* arena, void* run, bool dirty) {
     SetSize(&map[p + n - 1], size);
   }
   if (p >= kHeaderPages + 1 && !(map[p - 1].bits & kPageAllocated)) {
-    size_t prev = RunSize(map[p - 1].bits);
+    size_t prev = RunSizeOf(map[p - 1].bits);
     size_t start = p - (prev >> kPageShift);
     arena->avail.Remove(&map[start].link);
     size += prev;
@@ -202,8 +201,8 @@ void* RunTrimHeadLocked(Arena* arena, void* run, size_t old_size, size_t keep) {
   ChunkHeader* chunk = ChunkOf(run);
   size_t p = PageIndex(run);
   size_t head = old_size - keep;
-  chunk->map[p].bits = head | kPageAllocated | kPageLarge;
-  chunk->map[p + (head >> kPageShift)].bits = keep | kPageAllocated | kPageLarge;
+  chunk->map[p].bits = LargeRunWord(head);
+  chunk->map[p + (head >> kPageShift)].bits = LargeRunWord(keep);
   RunFreeLocked(arena, run, false);
   return static_cast<char*>(run) + head;
 }
@@ -211,8 +210,8 @@ void* RunTrimHeadLocked(Arena* arena, void* run, size_t old_size, size_t keep) {
 void RunTrimTailLocked(Arena* arena, void* run, size_t old_size, size_t keep, bool dirty) {
   ChunkHeader* chunk = ChunkOf(run);
   size_t p = PageIndex(run);
-  chunk->map[p].bits = keep | kPageAllocated | kPageLarge;
-  chunk->map[p + (keep >> kPageShift)].bits = (old_size - keep) | kPageAllocated | kPageLarge;
+  chunk->map[p].bits = LargeRunWord(keep);
+  chunk->map[p + (keep >> kPageShift)].bits = LargeRunWord(old_size - keep);
   RunFreeLocked(arena, static_cast<char*>(run) + keep, dirty);
 }
 
@@ -222,12 +221,12 @@ bool RunExtendLocked(Arena* arena, void* run, size_t old_size, size_t new_size) 
   size_t q = p + (old_size >> kPageShift);
   size_t extra = new_size - old_size;
   if (q >= kChunkPages || (chunk->map[q].bits & kPageAllocated) ||
-      RunSize(chunk->map[q].bits) < extra) {
+      RunSizeOf(chunk->map[q].bits) < extra) {
     return false;
   }
   SplitRun(arena, chunk, q, extra >> kPageShift, true, false);
-  chunk->map[p].bits = new_size | kPageAllocated | kPageLarge;
-  chunk->map[q].bits = kPageAllocated | kPageLarge;
+  chunk->map[p].bits = LargeRunWord(new_size);
+  chunk->map[q].bits = LargeRunWord(0);
   arena->stats.large_allocated += extra;
   return true;
 }

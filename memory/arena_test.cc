@@ -140,8 +140,8 @@ TEST_F(ArenaTest, FreeRunsCoalesceBothWays) {
   Free(c);
   ExpectConsistent();
   Free(b);  // merges with c forward and a backward
-  EXPECT_EQ(Bits(a) & ~kPageFlags, 6 * kPageSize);
-  EXPECT_EQ(Bits(a, 5) & ~kPageFlags, 6 * kPageSize);
+  EXPECT_EQ(RunSizeOf(Bits(a)), 6 * kPageSize);
+  EXPECT_EQ(RunSizeOf(Bits(a, 5)), 6 * kPageSize);
   EXPECT_EQ(arena_->dirty_pages, 6u);
   ExpectConsistent();
   // Best fit: the 6-page hole is taken before the rest of the chunk.

@@ -44,12 +44,9 @@ inline void* Allocate(size_t size, bool zero) {
   return HugeAlloc(size, kChunkSize, zero);
 }
 
-// Same class (or same number of pages for large blocks): the block stays.
+// Same small class: the block stays (large blocks compare pages in realloc).
 bool SameSmallClass(size_t n, size_t u) {
-  if (n <= 8 && u <= 8) return true;
-  if (n >= 9 && n <= 512 && u >= 9 && u <= 512) return ((n + 15) >> 4) == ((u + 15) >> 4);
-  if (n >= 513 && n <= 2048 && u >= 513 && u <= 2048) return (n <= 1024) == (u <= 1024);
-  return false;
+  return n <= kSmallMax && u <= kSmallMax && SmallBin(n) == SmallBin(u);
 }
 
 inline void FillTail(void* ptr, size_t from, size_t to) {
@@ -205,9 +202,8 @@ size_t malloc_usable_size(void* ptr) noexcept {
 }
 
 size_t malloc_good_size(size_t size) noexcept {
-  if (size <= kTinySize) return kTinySize;
-  if (size <= kQuantumMax) return (size + kQuantum - 1) & ~(kQuantum - 1);
-  if (size <= kSmallMax) return size <= 1024 ? 1024 : kSmallMax;
-  if (size > SIZE_MAX - kPageMask) return size;
-  return (size + kPageMask) & ~kPageMask;
+  // ClassSize gives 0 where the page rounding overflows: such a size comes
+  // back as it is.
+  size_t good = ClassSize(size);
+  return good != 0 ? good : size;
 }

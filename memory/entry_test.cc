@@ -251,7 +251,11 @@ TEST(Entry, GoodSizesAndForeignAddresses) {
   struct Case {
     size_t n, good;
   } cases[] = {{0, 8},       {1, 8},          {8, 8},           {9, 16},       {512, 512},
-               {513, 1024},  {1025, 2048},    {2049, 4096},     {kLargeMax + 1, 1044480}};
+               {513, 1024},  {1025, 2048},    {2049, 4096},     {kLargeMax + 1, 1044480},
+               // The largest size that rounds to pages; above it the page
+               // rounding would overflow and the size comes back as it is.
+               {SIZE_MAX - 4095, SIZE_MAX - 4095}, {SIZE_MAX - 4094, SIZE_MAX - 4094},
+               {SIZE_MAX, SIZE_MAX}};
   for (const Case& c : cases) EXPECT_EQ(malloc_good_size(c.n), c.good) << c.n;
   int local = 0;
   EXPECT_EQ(malloc_usable_size(&local), 0u);

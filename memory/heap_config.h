@@ -2,8 +2,8 @@
 // the bin table, plus the one tunable value (the dirty page limit) and the
 // MALLOC_OPTIONS parser that changes it.
 //
-// The bin table is computed at build time by the run-size rule and checked
-// against the literal table below by a static assertion.
+// The bin table is computed at build time by the run-size rule;
+// heap_config_test.cc checks it against the published table.
 #ifndef VLM_MEMORY_HEAP_CONFIG_H_
 #define VLM_MEMORY_HEAP_CONFIG_H_
 
@@ -21,14 +21,34 @@ constexpr size_t kChunkMask = kChunkSize - 1;
 constexpr size_t kChunkPages = kChunkSize >> kPageShift;  // 256
 constexpr size_t kHeaderPages = 2;
 constexpr size_t kLargeMax = kChunkSize - kHeaderPages * kPageSize;  // 0xFE000
-constexpr size_t kQuantum = 16;
-constexpr size_t kTinySize = 8;
-constexpr size_t kQuantumMax = 512;
-constexpr size_t kSmallMax = 2048;
-constexpr size_t kNumBins = 35;
+
 constexpr size_t kDefaultDirtyLimit = 256;  // pages per arena
 constexpr size_t kRecycleLimit = size_t{128} << 20;
 constexpr unsigned char kFreeFill = 0xE5;
+
+// Small size classes: one tiny class (bin 0), the quantum-spaced classes up
+// to kQuantumMax (bins 1 to kQuantumBins), then the two sub-page classes
+// kSubPageMin and kSmallMax (the last two bins).
+constexpr size_t kTinySize = 8;
+constexpr size_t kQuantumShift = 4;
+constexpr size_t kQuantum = size_t{1} << kQuantumShift;  // 16
+constexpr size_t kQuantumMax = 512;
+constexpr size_t kQuantumBins = kQuantumMax / kQuantum;  // 32
+constexpr size_t kSubPageMin = 2 * kQuantumMax;          // 1024
+constexpr size_t kSmallMax = 2048;
+constexpr size_t kNumBins = 1 + kQuantumBins + 2;  // 35
+
+// Run header space of the run-size rule: kRunHeaderMin bytes with one
+// bitmap word (4 more than a RunHeader needs; the published table counts
+// 24), kBitmapWordBytes more for each further word of kBitmapWordBits
+// regions.
+constexpr size_t kRunHeaderMin = 24;
+constexpr size_t kBitmapWordBytes = 4;
+constexpr uint32_t kBitmapWordBits = 32;
+// A run grows while its header takes more than kRunOverheadTarget parts in
+// 2^kRunOverheadShift (61/4096) of it.
+constexpr size_t kRunOverheadTarget = 61;
+constexpr size_t kRunOverheadShift = 12;
 
 struct BinGeometry {
   size_t region_size;
@@ -41,25 +61,27 @@ struct BinGeometry {
 
 // Fits a candidate run of `run_size` bytes for `region_size` regions.
 constexpr BinGeometry FitRun(size_t region_size, size_t run_size) {
-  uint32_t r = static_cast<uint32_t>((run_size - 24) / region_size + 1);
+  uint32_t r = static_cast<uint32_t>((run_size - kRunHeaderMin) / region_size + 1);
   uint32_t w;
   size_t h;
   do {
     --r;
-    w = (r + 31) / 32;
+    w = (r + kBitmapWordBits - 1) / kBitmapWordBits;
     h = run_size - r * region_size;
-  } while (24 + 4 * (w - 1) > h);
+  } while (kRunHeaderMin + kBitmapWordBytes * (w - 1) > h);
   return {region_size, run_size, r, w, static_cast<uint32_t>(h)};
 }
 
 // The run-size rule: grow the run a page at a time while the header overhead
-// stays above 61/4096, starting from `min_run`.
+// stays above the target, starting from `min_run`. The middle test
+// (488 x region size > 6144) fails only for regions of 12 bytes or less: it
+// keeps the 8-byte bin at one page.
 constexpr BinGeometry ChooseRun(size_t region_size, size_t min_run) {
   BinGeometry kept = FitRun(region_size, min_run);
   for (;;) {
     BinGeometry next = FitRun(region_size, kept.run_size + kPageSize);
     if (next.run_size <= kLargeMax && 488 * region_size > 6144 &&
-        (size_t{next.first_region} << 12) > 61 * next.run_size) {
+        (size_t{next.first_region} << kRunOverheadShift) > kRunOverheadTarget * next.run_size) {
       kept = next;
     } else {
       return kept;
@@ -68,7 +90,9 @@ constexpr BinGeometry ChooseRun(size_t region_size, size_t min_run) {
 }
 
 constexpr size_t BinRegionSize(size_t bin) {
-  return bin == 0 ? 8 : bin <= 32 ? bin * 16 : size_t{512} << (bin - 32);
+  if (bin == 0) return kTinySize;
+  if (bin <= kQuantumBins) return bin * kQuantum;
+  return kQuantumMax << (bin - kQuantumBins);
 }
 
 struct BinTable {
@@ -77,7 +101,8 @@ struct BinTable {
 
 constexpr BinTable ComputeBinTable() {
   BinTable t{};
-  t.bins[0] = {8, 4096, 501, 16, 88};
+  // Bin 0 is fixed at one page (the rule gives the same).
+  t.bins[0] = FitRun(BinRegionSize(0), kPageSize);
   size_t min_run = kPageSize;
   for (size_t i = 1; i < kNumBins; ++i) {
     t.bins[i] = ChooseRun(BinRegionSize(i), min_run);
@@ -91,8 +116,8 @@ inline constexpr BinTable kBinTable = ComputeBinTable();
 // Bin of a small request (1 to 2048 bytes; 0 is served as 1).
 inline size_t SmallBin(size_t n) {
   if (n <= kTinySize) return 0;
-  if (n <= kQuantumMax) return (n + kQuantum - 1) >> 4;
-  return n <= 1024 ? 33 : 34;
+  if (n <= kQuantumMax) return (n + kQuantum - 1) >> kQuantumShift;
+  return n <= kSubPageMin ? kQuantumBins + 1 : kQuantumBins + 2;
 }
 
 // Class size of a request: what the block really receives. Sizes above the
@@ -101,7 +126,7 @@ inline size_t SmallBin(size_t n) {
 inline size_t ClassSize(size_t n) {
   if (n <= kTinySize) return kTinySize;
   if (n <= kQuantumMax) return (n + kQuantum - 1) & ~(kQuantum - 1);
-  if (n <= 1024) return 1024;
+  if (n <= kSubPageMin) return kSubPageMin;
   if (n <= kSmallMax) return kSmallMax;
   return (n + kPageMask) & ~kPageMask;
 }

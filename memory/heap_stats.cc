@@ -41,16 +41,16 @@ void ArenaPtrInfo(const void* ptr, vlmheap_ptr_info_t* info) {
   }
   if (bits & kPageLarge) {
     size_t p = page;
-    while ((chunk->map[p].bits & ~kPageFlags) == 0) {
+    while (RunSizeOf(chunk->map[p].bits) == 0) {
       if (p == kHeaderPages || !(chunk->map[p - 1].bits & kPageLarge)) {
         return SetInfo(info, ptr_unknown, nullptr, 0);
       }
       --p;
     }
     if (!(chunk->map[p].bits & kPageLarge)) return SetInfo(info, ptr_unknown, nullptr, 0);
-    return SetInfo(info, ptr_live_large, PageAddress(chunk, p), chunk->map[p].bits & ~kPageFlags);
+    return SetInfo(info, ptr_live_large, PageAddress(chunk, p), RunSizeOf(chunk->map[p].bits));
   }
-  const RunHeader* run = reinterpret_cast<const RunHeader*>(bits & ~kPageFlags);
+  const RunHeader* run = RunOfPage(bits);
   const Bin* bin = run->bin;
   const char* first = reinterpret_cast<const char*>(run) + bin->first_region;
   const char* x = static_cast<const char*>(ptr);
@@ -119,7 +119,7 @@ VLM_EXPORT void vlmheap_stats(vlmheap_stats_t* stats) {
         dirty = arena->dirty_pages;
         for (const Bin& bin : arena->bins) {
           bin.runs.ForEach([&](RbNode* n) {
-            const RunHeader* run = reinterpret_cast<const RunHeader*>(EntryOf(n)->bits & ~kPageFlags);
+            const RunHeader* run = RunOfPage(EntryOf(n)->bits);
             unused += run->free_regions * bin.region_size;
           });
           if (bin.current != nullptr) unused += bin.current->free_regions * bin.region_size;

@@ -53,7 +53,7 @@ TEST(Introspect, PointerTags) {
   free(small);
   ExpectInfo(__LINE__, small, ptr_freed_small, small, 112);
   // The run header is no region.
-  char* run = reinterpret_cast<char*>(ChunkOf(neighbour)->map[PageIndex(neighbour)].bits & ~kPageFlags);
+  char* run = reinterpret_cast<char*>(RunOfPage(ChunkOf(neighbour)->map[PageIndex(neighbour)].bits));
   ExpectInfo(__LINE__, run + 8, ptr_unknown, nullptr, 0);
 
   char* large = static_cast<char*>(malloc(5 * 4096));

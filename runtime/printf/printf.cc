@@ -14,7 +14,7 @@
 
 #include <new>
 
-#include "runtime/crash/crash_internal.h"
+#include "vlm/crash.h"
 #include "vlm/printf.h"
 
 namespace vellum {
@@ -50,11 +50,6 @@ constexpr int kMaxNumbered = 20;
 constexpr size_t kFloatResultMax = 320;
 // Longer floating directives (as written) are skipped.
 constexpr size_t kFloatDirectiveMax = 19;
-
-[[noreturn]] void BadFormat(const char* reason, int line) {
-  gVlmCrashReason = reason;
-  FaultWithLine(line);
-}
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsFlag(char c) { return c == '-' || c == '+' || c == ' ' || c == '0'; }
@@ -183,14 +178,14 @@ int CountNumbered(const char* format) {
   bool unnumbered = false;
   ForEachConversion(format, [&](const char* p) {
     if (IsNumbered(p)) {
-      if (unnumbered) BadFormat("VLM_CRASH(Bad format string)", 337);
+      if (unnumbered) VLM_CrashOOL(337, "VLM_CRASH(Bad format string)");
       ++numbered;
     } else {
-      if (numbered > 0) BadFormat("VLM_CRASH(Bad format string)", 341);
+      if (numbered > 0) VLM_CrashOOL(341, "VLM_CRASH(Bad format string)");
       unnumbered = true;
     }
   });
-  if (numbered > kMaxNumbered) BadFormat("VLM_RELEASE_ASSERT(number <= 20)", 355);
+  if (numbered > kMaxNumbered) VLM_CrashOOL(355, "VLM_RELEASE_ASSERT(number <= 20)");
   return numbered;
 }
 
@@ -199,7 +194,7 @@ int CountNumbered(const char* format) {
 int ReadArgumentNumber(const char*& p, int count) {
   int number = ReadNumber(p);
   if (*p != '$' || number == 0 || number > count) {
-    BadFormat("VLM_CRASH(Bad format string)", 382);
+    VLM_CrashOOL(382, "VLM_CRASH(Bad format string)");
   }
   ++p;
   return number;
@@ -215,23 +210,23 @@ class NumberedArguments {
       int number = ReadArgumentNumber(p, count);
       if (kinds[number - 1] != ArgKind::kUnknown) return;
       while (IsFlag(*p)) ++p;
-      if (*p == '*') BadFormat("VLM_CRASH(Bad format string)", 399);
+      if (*p == '*') VLM_CrashOOL(399, "VLM_CRASH(Bad format string)");
       SkipDigits(p);
       if (*p == '.') {
         ++p;
-        if (*p == '*') BadFormat("VLM_CRASH(Bad format string)", 411);
+        if (*p == '*') VLM_CrashOOL(411, "VLM_CRASH(Bad format string)");
         SkipDigits(p);
       }
       Modifier modifier = ReadModifier(p);
       ArgKind kind = KindOf(*p, modifier);
-      if (kind == ArgKind::kUnknown) BadFormat("VLM_CRASH(Bad format string)", 501);
+      if (kind == ArgKind::kUnknown) VLM_CrashOOL(501, "VLM_CRASH(Bad format string)");
       kinds[number - 1] = kind;
     });
     // Every number from 1 to count must be used, and is then used once.
     // Checked before the walk, so that no argument is read for a format
     // that is rejected.
     for (int i = 0; i < count; ++i) {
-      if (kinds[i] == ArgKind::kUnknown) BadFormat("VLM_CRASH()", 534);
+      if (kinds[i] == ArgKind::kUnknown) VLM_CrashOOL(534, "VLM_CRASH()");
     }
     va_list walk;
     va_copy(walk, args);
@@ -395,7 +390,7 @@ bool PrintfEngine::Run(const char* format, va_list& args) {
     if (directive.flags & kFlagPlus) directive.flags &= ~kFlagSpace;
     if (directive.flags & kFlagLeft) directive.flags &= ~kFlagZero;
     if (*p == '*') {
-      if (positions) BadFormat("VLM_CRASH(Bad format string)", 399);
+      if (positions) VLM_CrashOOL(399, "VLM_CRASH(Bad format string)");
       ++p;
       int width = va_arg(*source, int);
       if (width < 0) {
@@ -410,7 +405,7 @@ bool PrintfEngine::Run(const char* format, va_list& args) {
     if (*p == '.') {
       ++p;
       if (*p == '*') {
-        if (positions) BadFormat("VLM_CRASH(Bad format string)", 411);
+        if (positions) VLM_CrashOOL(411, "VLM_CRASH(Bad format string)");
         ++p;
         directive.precision = va_arg(*source, int);
       } else {
@@ -572,7 +567,7 @@ bool PrintfEngine::EmitFloat(const Directive& directive, double value, size_t wr
   bool decimals = directive.conversion != 'g';
   if (directive.width > static_cast<int>(kFloatResultMax) ||
       (decimals && directive.precision > static_cast<int>(kFloatResultMax))) {
-    BadFormat("VLM_RELEASE_ASSERT(len <= sizeof(fout))", 281);
+    VLM_CrashOOL(281, "VLM_RELEASE_ASSERT(len <= sizeof(fout))");
   }
   // The C library gets a directive rebuilt from what was parsed, with
   // the '*' values already resolved and no length modifier, so that it reads
@@ -602,7 +597,7 @@ bool PrintfEngine::EmitFloat(const Directive& directive, double value, size_t wr
   int length = snprintf(fout, sizeof(fout), conversion, value);
 #pragma GCC diagnostic pop
   if (length < 0 || static_cast<size_t>(length) > kFloatResultMax) {
-    BadFormat("VLM_RELEASE_ASSERT(len <= sizeof(fout))", 281);
+    VLM_CrashOOL(281, "VLM_RELEASE_ASSERT(len <= sizeof(fout))");
   }
   return Emit(fout, static_cast<size_t>(length));
 }

@@ -3,21 +3,20 @@
 #include <errno.h>
 #include <stdio.h>
 
-#include "runtime/crash/crash_internal.h"
+#include "vlm/crash.h"
 #include "vlm/mutex.h"
 
 #define MUTEX_PREFIX "vellum::detail::MutexImpl::"
 
 // `message` must be a string literal: the reason is built at compile time.
-#define MUTEX_CHECK(call, message, line)     \
-  do {                                       \
-    int rv_ = (call);                        \
-    if (rv_ != 0) {                          \
-      errno = rv_;                           \
-      perror(message);                       \
-      gVlmCrashReason = "VLM_CRASH(" message ")"; \
-      FaultWithLine(line);                   \
-    }                                        \
+#define MUTEX_CHECK(call, message, line)            \
+  do {                                              \
+    int rv_ = (call);                               \
+    if (rv_ != 0) {                                 \
+      errno = rv_;                                  \
+      perror(message);                              \
+      VLM_CrashOOL(line, "VLM_CRASH(" message ")"); \
+    }                                               \
   } while (0)
 
 namespace vellum::detail {

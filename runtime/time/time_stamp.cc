@@ -3,8 +3,8 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "runtime/crash/crash_internal.h"
 #include "runtime/time/time_internal.h"
+#include "vlm/crash.h"
 
 namespace vellum {
 namespace time_internal {
@@ -45,8 +45,7 @@ void TimeStamp::Startup() {
 
   timespec ts;
   if (gClockGetTime(CLOCK_MONOTONIC, &ts) != 0) {
-    gVlmCrashReason = "VLM_CRASH(CLOCK_MONOTONIC is absent!)";
-    FaultWithLine(182);
+    VLM_CrashOOL(182, "VLM_CRASH(CLOCK_MONOTONIC is absent!)");
   }
 
   // The smallest step between two readings in a row, over ten trials.

@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "runtime/crash/crash_internal.h"
 #include "runtime/time/time_internal.h"
+#include "vlm/crash.h"
 
 namespace vellum {
 namespace time_internal {
@@ -76,8 +76,7 @@ uint64_t TimeStamp::ComputeProcessUptime() {
   uint64_t nanoseconds = 0;
   pthread_t thread;
   if (pthread_create(&thread, nullptr, UptimeThread, &nanoseconds) != 0) {
-    gVlmCrashReason = "VLM_CRASH(Failed to create process uptime thread.)";
-    FaultWithLine(295);
+    VLM_CrashOOL(295, "VLM_CRASH(Failed to create process uptime thread.)");
   }
   pthread_join(thread, nullptr);
   return nanoseconds / 1000;
