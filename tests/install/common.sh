@@ -10,7 +10,9 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 # Runs a command quietly; shows its output when it fails.
 quiet() {
   local log=$tmp/quiet.log
-  "$@" >"$log" 2>&1 || { cat "$log" >&2; fail "$* exited $?"; }
+  local status=0
+  "$@" >"$log" 2>&1 || status=$?
+  [ "$status" -eq 0 ] || { cat "$log" >&2; fail "$* exited $status"; }
 }
 
 # lay_out APPDIR TREE ENGINE: an installation directory TREE made of the
@@ -48,14 +50,16 @@ expect_engine() {
 # system's directories), applies it to a copy of OLD with OLD's updater and
 # checks that the copy equals NEW.
 update_pair() {
-  local bin=$1 old=$2 new=$3 patch=$tmp/patch.$RANDOM copy=$tmp/updated.$RANDOM
-  mkdir -p "$patch"
+  local bin=$1 old=$2 new=$3 patch copy work
+  patch=$(mktemp -d -p "$tmp" patch.XXXX)
+  work=$(mktemp -d -p "$tmp" work.XXXX)
+  copy=$(mktemp -u -p "$tmp" updated.XXXX)
   quiet env PATH=/usr/bin:/bin "$bin/make-update" "$old" "$new" "$patch/update.upq"
   local listing
   listing=$("$bin/upq" -t "$patch/update.upq") || fail "upq cannot list the update"
   grep -q 'updatev3.manifest' <<<"$listing" || fail "the update has no manifest: $listing"
   cp -a "$old" "$copy"
-  quiet env -u DISPLAY "$copy/updater" "$patch" "$copy" "$tmp/work.$RANDOM"
+  quiet env -u DISPLAY "$copy/updater" "$patch" "$copy" "$work"
   [ "$(cat "$patch/update.status")" = succeeded ] ||
     fail "update status '$(cat "$patch/update.status")': $(cat "$patch/update.log")"
   diff -r "$new" "$copy" >/dev/null || fail "the updated copy of $old differs from $new"
