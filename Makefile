@@ -6,8 +6,12 @@ FUZZ_DIR ?= build-fuzz
 SAN_DIR ?= build-asan
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc)
+# make install PREFIX=DIR [DESTDIR=ROOT]; without PREFIX, the configured
+# CMAKE_INSTALL_PREFIX (/usr/local by default).
+PREFIX ?=
+DESTDIR ?=
 
-.PHONY: all deps configure build demo test fuzz sanitize bench format clean
+.PHONY: all deps configure build demo test fuzz sanitize bench install package format clean
 
 all: build
 
@@ -45,6 +49,14 @@ sanitize: deps
 # Benchmarks with their peers side by side (see bench/README.md).
 bench: build
 	@bench/run.sh $(BUILD_DIR)
+
+# Installs the build under PREFIX (within DESTDIR when given).
+install: build
+	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) $(if $(PREFIX),--prefix "$(PREFIX)")
+
+# The .deb and the .tar.xz, in $(BUILD_DIR).
+package: build
+	@cmake --build $(BUILD_DIR) --target package
 
 format:
 	@git ls-files '*.cc' '*.h' | xargs clang-format -i

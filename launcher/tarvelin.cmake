@@ -3,7 +3,7 @@
 # they define can be exported to the engine. Exports are exactly the names in
 # the *.exports files (see cmake/exports.cmake); everything else stays local.
 
-set(VLM_PRODUCT_VERSION "1.0" CACHE STRING "Product version compiled into tarvelin")
+set(VLM_PRODUCT_VERSION "${PROJECT_VERSION}" CACHE STRING "Product version compiled into tarvelin")
 string(TIMESTAMP VLM_BUILD_ID "%Y%m%d%H%M%S" UTC)
 
 vlm_library(vlm_launcher SRCS loader.cc entry.cc app_data.cc
