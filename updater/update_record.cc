@@ -50,6 +50,9 @@ std::string sTargetDir;
 ArchiveId sArchive;
 Record sRecord;
 std::set<std::string> sSeen;
+bool sDeferSuccessEnd = false;
+// A committed record to remove at RecordRelease.
+std::string sPendingRelease;
 
 char TypeOf(const struct stat& st) {
   if (S_ISREG(st.st_mode)) return 'f';
@@ -520,12 +523,27 @@ void RecordEnd(int status) {
     }
   }
   const std::string path = sTargetDir + "/" + kRecordName;
-  if (!keep && unlink(path.c_str()) == 0) {
+  if (status == 0 && sDeferSuccessEnd) {
+    sPendingRelease = sTargetDir;
+  } else if (!keep && unlink(path.c_str()) == 0) {
     SyncDir(sTargetDir);
   }
   sActive = false;
   sRecord = Record();
   sSeen.clear();
+}
+
+void RecordDeferSuccessEnd() { sDeferSuccessEnd = true; }
+
+void RecordRelease() {
+  if (sPendingRelease.empty()) {
+    return;
+  }
+  const std::string path = sPendingRelease + "/" + kRecordName;
+  if (unlink(path.c_str()) == 0) {
+    SyncDir(sPendingRelease);
+  }
+  sPendingRelease.clear();
 }
 
 void RecordRemoveCreatedDirs() {
@@ -603,13 +621,18 @@ int RecoverInterruptedUpdate(const char* install_dir, const ArchiveId& archive,
     LOG("RecoverInterruptedUpdate: flushing the installation failed, err: %d", errno);
     return kRecoveryFailed;
   }
+  *already_applied = record.committed && record.archive.size != 0 &&
+                     record.archive.size == archive.size && record.archive.crc64 == archive.crc64;
+  LOG("RecoverInterruptedUpdate: the installation is repaired");
+  if (*already_applied && sDeferSuccessEnd) {
+    // Kept until the success is written down, like a run's own record.
+    sPendingRelease = install;
+    return 0;
+  }
   if (unlink(path.c_str()) != 0) {
     LOG("RecoverInterruptedUpdate: could not remove the record, err: %d", errno);
     return kRecoveryFailed;
   }
   SyncDir(install);
-  *already_applied = record.committed && record.archive.size != 0 &&
-                     record.archive.size == archive.size && record.archive.crc64 == archive.crc64;
-  LOG("RecoverInterruptedUpdate: the installation is repaired");
   return 0;
 }

@@ -51,6 +51,15 @@ void RecordRemovedDir(const char* relative_path);
 // flushed first, and a roll-back that left a backup behind keeps the record
 // for the next run to finish the repair. Nothing to report.
 void RecordEnd(int status);
+// Makes a successful run keep its committed record until RecordRelease, so
+// that a run interrupted before its final status is written is still known
+// to have applied its archive. Used by the update worker; tests that drive
+// the manifest alone leave it off.
+void RecordDeferSuccessEnd();
+// Removes a committed record kept by RecordDeferSuccessEnd (or by a repair
+// that found its archive already applied), once the final status is
+// written. Nothing to report.
+void RecordRelease();
 // Removes the directories the run created, deepest first, where they are
 // directories now and empty: a failed run calls this after removing the
 // files it added and before restoring backups, so that a file that became a

@@ -95,7 +95,11 @@ int DoUpdate() {
   const ArchiveId archive_id = IdentifyArchive(archive);
 
   // An interrupted normal update is repaired before anything else reads or
-  // copies the installation.
+  // copies the installation. A record that says this archive is applied
+  // stays until the final status is written (UpdateWorker).
+  if (!gStagedUpdate) {
+    RecordDeferSuccessEnd();
+  }
   bool already_applied = false;
   int rv = RecoverInterruptedUpdate(gInstallDir, archive_id, &already_applied);
   if (rv) {
@@ -226,7 +230,11 @@ void UpdateWorker() {
   char status[64];
   if (rv == 0) {
     LOG("succeeded");
-    SetUpdateStatus(gStagedUpdate ? "applied\n" : "succeeded\n");
+    // Until the success is written down, the committed record tells a
+    // later run that this archive is applied.
+    if (SetUpdateStatus(gStagedUpdate ? "applied\n" : "succeeded\n")) {
+      RecordRelease();
+    }
   } else if (gStagedUpdate || gReplaceRequest) {
     // The failure code is what the caller needs; a working directory that
     // cannot be removed is removed again by the next staged update.
