@@ -12,9 +12,11 @@ target_compile_definitions(vlm_updater_harness PRIVATE
   VLM_QBDIFF_BIN="$<TARGET_FILE:qbdiff>"
   VLM_MAKE_UPDATE="${PROJECT_BINARY_DIR}/tools/make-update")
 
-vlm_test(updater_e2e_test SRCS updater_test.cc DEPS vlm_updater_harness LABEL updater
-         TIMEOUT 120)
-add_dependencies(updater_e2e_test updater upq qbdiff)
+vlm_test(updater_e2e_test SRCS updater_test.cc updater_safety_test.cc DEPS vlm_updater_harness
+         LABEL updater TIMEOUT 120)
+add_dependencies(updater_e2e_test updater upq qbdiff vlm_slow_rename_shim)
+target_compile_definitions(updater_e2e_test PRIVATE
+  VLM_SLOW_RENAME_SHIM="$<TARGET_FILE:vlm_slow_rename_shim>")
 
 # The progress window under Xvfb (the test starts its own server and skips
 # when Xvfb is missing). It keeps one screenshot under the build tree.
