@@ -37,3 +37,8 @@ add_test(NAME updater_realdata
          COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/updater_realdata.sh ${PROJECT_BINARY_DIR})
 set_tests_properties(updater_realdata PROPERTIES LABELS updater TIMEOUT 300
                                                  SKIP_RETURN_CODE 77)
+
+# The real updater killed, stopped and doubled at random moments.
+add_test(NAME updater_stress
+         COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/updater_stress.sh ${PROJECT_BINARY_DIR} 8 200)
+set_tests_properties(updater_stress PROPERTIES LABELS updater TIMEOUT 300)

@@ -191,8 +191,8 @@ void AddEntry(char kind, const std::string& relative) {
 
 // Parsing -----------------------------------------------------------------
 
-// A recorded path must stay inside the installation: relative, no "..", no
-// empty components, and short enough to be joined to it.
+// A recorded path must stay inside the installation: relative, no ".."
+// component, and short enough to be joined to it.
 bool IsSafeRelativePath(const std::string& path) {
   if (path.empty() || path[0] == '/' || path.find('\0') != std::string::npos) {
     return false;
@@ -201,8 +201,7 @@ bool IsSafeRelativePath(const std::string& path) {
   while (start <= path.size()) {
     size_t end = path.find('/', start);
     if (end == std::string::npos) end = path.size();
-    std::string part = path.substr(start, end - start);
-    if (part.empty() || part == "." || part == "..") {
+    if (path.compare(start, end - start, "..") == 0) {
       return false;
     }
     start = end + 1;

@@ -39,7 +39,10 @@ bool StartPendingUpdate(int argc, char** argv, void (*say)(const char* format, .
   std::string patch = install + "/updates/0";
   std::string status = ReadText(patch + "/update.status");
   if (status.empty()) return false;
-  if (status != "pending") {
+  // "applying" is what a run that was killed, or lost its machine, leaves:
+  // the updater is started again and repairs the installation first.
+  const bool interrupted = status == "applying";
+  if (status != "pending" && !interrupted) {
     say("update in %s: status \"%s\"", patch.c_str(), status.c_str());
     return false;
   }
@@ -58,7 +61,12 @@ bool StartPendingUpdate(int argc, char** argv, void (*say)(const char* format, .
   for (auto& arg : args) vector.push_back(arg.data());
   vector.push_back(nullptr);
 
-  say("update pending in %s: starting %s and exiting", patch.c_str(), updater.c_str());
+  if (interrupted) {
+    say("update interrupted in %s: starting %s again and exiting", patch.c_str(),
+        updater.c_str());
+  } else {
+    say("update pending in %s: starting %s and exiting", patch.c_str(), updater.c_str());
+  }
   fflush(stdout);
   pid_t child = fork();
   if (child < 0) {
