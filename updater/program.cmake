@@ -16,11 +16,11 @@ vlm_test(updater_checks_test SRCS arg_checks_test.cc read_strings_test.cc
 # The progress window: the only GTK code of the updater.
 vlm_library(vlm_updater_window SRCS progress_ui.cc DEPS vlm_updater_checks PkgConfig::GTK3)
 
-vlm_library(vlm_updater_driver SRCS entry.cc update_worker.cc callback.cc
+vlm_library(vlm_updater_driver SRCS entry.cc update_worker.cc callback.cc signature_check.cc
             DEPS vlm_updater_checks vlm_updater_window vlm_updater_base Threads::Threads)
 
 # The program needs the manifest phase of the actions and the archive reader.
 if(TARGET vlm_actions AND TARGET vlm_upq AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/actions/manifest.cc)
-  target_link_libraries(vlm_updater_driver PUBLIC vlm_actions vlm_upq vlm_patch)
+  target_link_libraries(vlm_updater_driver PUBLIC vlm_actions vlm_upq vlm_upq_signature vlm_patch)
   vlm_executable(updater SRCS main.cc DEPS vlm_updater_driver)
 endif()

@@ -12,6 +12,7 @@
 #include "updater/fs.h"
 #include "updater/log.h"
 #include "updater/progress.h"
+#include "updater/signature_check.h"
 #include "updater/state.h"
 
 namespace {
@@ -34,6 +35,12 @@ int DoUpdate() {
   FormatPath(archive, "%s/update.upq", gPatchDir);
   int rv = gArchiveReader.Open(archive);
   if (rv) {
+    return rv;
+  }
+  // Before the staged copy and the manifest: a refused archive changes nothing.
+  rv = CheckUpdateSignature();
+  if (rv) {
+    gArchiveReader.Close();
     return rv;
   }
 
