@@ -34,3 +34,8 @@ vlm_library(vlm_upq_signature
   SRCS upq_signature.cc
   DEPS vlm_upq OpenSSL::Crypto)
 
+
+vlm_test(vlm_upq_signature_test
+  SRCS upq_signature_test.cc
+  DEPS vlm_upq_signature vlm_upq_writer
+  LABEL formats)

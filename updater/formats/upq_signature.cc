@@ -197,6 +197,9 @@ UpqKeyLoad upq_load_public_keys(const char* path, UpqKeySet* keys, char* why,
   }
   BIO_free(bio);
   free(data);
+  if (result != kUpqKeysLoaded) {
+    upq_free_keys(keys);  // all or nothing
+  }
   return result;
 }
 

@@ -46,8 +46,8 @@ enum UpqKeyLoad {
   kUpqKeysMalformed,   // empty, not PEM, a block that is not an Ed25519 public key, ...
 };
 
-// Loads every public key of the PEM file at `path` into `keys` (which the
-// caller releases with upq_free_keys, whatever the result). On any result but
+// Loads every public key of the PEM file at `path` into `keys`, all or
+// nothing (release them with upq_free_keys; harmless after a failure). On any result but
 // kUpqKeysLoaded, `why` holds the reason (for kUpqKeysUnreadable, with errno
 // still set to the cause). libcrypto is initialised (upq_crypto_init) only
 // once the file has been read: a missing file leaves it untouched.
