@@ -37,3 +37,12 @@ if(TARGET updater AND TARGET upq AND TARGET qbdiff)
   set_tests_properties(updater_realdata PROPERTIES LABELS updater TIMEOUT 300
                                                    SKIP_RETURN_CODE 77)
 endif()
+
+# Installations that hold update-keys.pem: signed, tampered and unsigned
+# archives, broken key files. Keys are made with libcrypto.
+if(TARGET updater AND TARGET upq)
+  find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+  vlm_test(updater_signature_test SRCS updater_signature_test.cc
+           DEPS vlm_updater_harness OpenSSL::Crypto LABEL updater TIMEOUT 240)
+  add_dependencies(updater_signature_test updater upq)
+endif()
