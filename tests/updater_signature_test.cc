@@ -318,5 +318,20 @@ TEST_F(SignedUpdateTest, KeyRotation) {
   EXPECT_EQ(Status(), "succeeded\n");
 }
 
+TEST_F(SignedUpdateTest, MakeUpdatePassesSigningThrough) {
+  Trust({2});
+  std::string old_tree = root_ + "/old", new_tree = root_ + "/new";
+  WriteFile(old_tree + "/a.txt", "old a\n");
+  WriteFile(new_tree + "/a.txt", "new a\n");
+  WriteFile(new_tree + "/sub/new.txt", "new file\n");
+  RunResult made = updater_test::Run({"/usr/bin/env", "python3", kMakeUpdate, "--sign", Private(5), "--sign",
+                        Private(2), old_tree, new_tree, patch_ + "/update.upq"});
+  ASSERT_EQ(made.exit_code, 0) << made.err;
+  RunResult r = Updater();
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  ExpectApplied();
+  EXPECT_NE(Log().find("CheckUpdateSignature: signature 2 of 2 verified"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace updater_test
