@@ -33,6 +33,8 @@ for area in "${areas[@]}"; do
     archive)
       section "archive extraction"
       python3 "$here/upq_extract.py" "$build"
+      section "archive signature verification"
+      python3 "$here/upq_verify.py" "$build"
       ;;
     patch)
       section "qbdiff on real pairs, then ApplyPatch on 100 MiB"

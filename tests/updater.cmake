@@ -42,3 +42,10 @@ set_tests_properties(updater_realdata PROPERTIES LABELS updater TIMEOUT 300
 add_test(NAME updater_stress
          COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/updater_stress.sh ${PROJECT_BINARY_DIR} 8 200)
 set_tests_properties(updater_stress PROPERTIES LABELS updater TIMEOUT 300)
+
+# Installations that hold update-keys.pem: signed, tampered and unsigned
+# archives, broken key files. Keys are made with libcrypto.
+find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+vlm_test(updater_signature_test SRCS updater_signature_test.cc
+         DEPS vlm_updater_harness OpenSSL::Crypto LABEL updater TIMEOUT 240)
+add_dependencies(updater_signature_test updater upq)

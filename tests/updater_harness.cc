@@ -117,9 +117,11 @@ void RemoveTree(const std::string& path) {
 }
 
 void MakeArchive(const std::string& archive, const std::string& manifest,
-                 const std::map<std::string, std::string>& files, int mode) {
+                 const std::map<std::string, std::string>& files, int mode,
+                 const std::vector<std::string>& upq_options) {
   std::string stage = MakeTempDir();
   std::vector<std::string> argv = {kUpq, "-c", archive, "-C", stage};
+  argv.insert(argv.end(), upq_options.begin(), upq_options.end());
   WriteFile(stage + "/updatev3.manifest", manifest);
   argv.push_back("updatev3.manifest");
   for (const auto& [name, content] : files) {

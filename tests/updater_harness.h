@@ -29,9 +29,11 @@ std::string MakeTempDir();
 void RemoveTree(const std::string& path);
 
 // Writes `files` (archive name -> content, each with `mode`) and the manifest
-// text as "updatev3.manifest" into an archive at `archive` with upq.
+// text as "updatev3.manifest" into an archive at `archive` with upq, passing
+// `upq_options` (such as --sign KEY) to it.
 void MakeArchive(const std::string& archive, const std::string& manifest,
-                 const std::map<std::string, std::string>& files, int mode = 0644);
+                 const std::map<std::string, std::string>& files, int mode = 0644,
+                 const std::vector<std::string>& upq_options = {});
 
 extern const char* const kUpdater;
 extern const char* const kUpq;

@@ -149,4 +149,107 @@ TEST_F(UpqTool, FailuresGiveOneLine) {
   EXPECT_EQ(help.out.rfind("Usage: upq", 0), 0u);
 }
 
+// Keys made by the openssl command line, as the README tells publishers; the
+// fingerprints are checked against its DER output.
+class UpqSigning : public UpqTool {
+ protected:
+  void SetUp() override {
+    MakeFile("src/updatev3.manifest", ToBytes("type \"partial\"\nadd \"f\"\n"), 0644);
+    MakeFile("src/f", TextBytes(5000, 3), 0644);
+    for (const char* name : {"k1", "k2", "k3"}) {
+      const std::string key = dir_ / name;
+      ASSERT_EQ(Shell("openssl genpkey -algorithm ed25519 -out " + key + ".pem && "
+                      "openssl pkey -in " + key + ".pem -pubout -out " + key + ".pub"),
+                0);
+    }
+  }
+  int Shell(const std::string& command) { return std::system(command.c_str()); }
+  std::string Fingerprint(const char* name) {
+    std::string out = dir_ / "fp";
+    Shell("openssl pkey -pubin -in " + (dir_ / name) + ".pub -outform DER | sha256sum >" + out);
+    Bytes text = ReadFile(out);
+    return std::string(text.begin(), text.begin() + 64);
+  }
+};
+
+TEST_F(UpqSigning, SignVerifyList) {
+  const std::string d = dir_.path();
+  ToolRun r = Upq("-c " + d + "/s.upq -C " + d + "/src --sign " + d + "/k1.pem --sign " + d +
+                  "/k2.pem updatev3.manifest f");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  ASSERT_EQ(Upq("-c " + d + "/u.upq -C " + d + "/src f").status, 0);
+
+  r = Upq("--verify " + d + "/k2.pub " + d + "/s.upq");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, d + "/s.upq: signature 2 of 2 verified with key sha256:" +
+                       Fingerprint("k2") + "\n");
+  const std::string both = d + "/both.pub";
+  ASSERT_EQ(Shell("cat " + d + "/k3.pub " + d + "/k1.pub >" + both), 0);
+  r = Upq("--verify " + both + " " + d + "/s.upq");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("signature 1 of 2 verified with key sha256:" + Fingerprint("k1")),
+            std::string::npos);
+
+  r = Upq("-t " + d + "/s.upq");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.substr(0, r.out.find("0644")),
+            "signature 1: algorithm 1 (ed25519), 64 bytes\n"
+            "signature 2: algorithm 1 (ed25519), 64 bytes\n");
+  r = Upq("-t " + d + "/s.upq --keys " + d + "/k1.pub");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.substr(0, r.out.find("0644")),
+            "signature 1: algorithm 1 (ed25519), 64 bytes, key sha256:" + Fingerprint("k1") +
+                "\nsignature 2: algorithm 1 (ed25519), 64 bytes, verified by none of the keys\n");
+  EXPECT_EQ(Lines(r.out), 4);
+  // An unsigned archive lists as it always did: entries only.
+  r = Upq("-t " + d + "/u.upq");
+  EXPECT_EQ(r.out.rfind("0644 ", 0), 0u) << r.out;
+  EXPECT_EQ(Lines(r.out), 1);
+
+  r = Upq("-x " + d + "/s.upq -C " + d + "/out");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFile(dir_ / "out/f"), TextBytes(5000, 3));
+}
+
+TEST_F(UpqSigning, FailuresGiveOneLine) {
+  const std::string d = dir_.path();
+  ASSERT_EQ(Upq("-c " + d + "/s.upq -C " + d + "/src --sign " + d + "/k1.pem f").status, 0);
+  ASSERT_EQ(Upq("-c " + d + "/u.upq -C " + d + "/src f").status, 0);
+  Bytes flipped = ReadFile(d + "/s.upq");
+  flipped[flipped.size() / 2] ^= 0x20;
+  WriteFile(d + "/t.upq", flipped);
+  std::string nine;
+  for (int i = 0; i < 9; ++i) nine += " --sign " + d + "/k1.pem";
+  const struct {
+    int line;
+    std::string args;
+    int status;
+    const char* says;
+  } cases[] = {
+      {__LINE__, "--verify " + d + "/k1.pub " + d + "/u.upq", 1, "not signed"},
+      {__LINE__, "--verify " + d + "/k2.pub " + d + "/s.upq", 1, "none of 1 signatures"},
+      {__LINE__, "--verify " + d + "/k1.pub " + d + "/t.upq", 1, "none of 1 signatures"},
+      {__LINE__, "--verify " + d + "/k1.pub " + d + "/missing.upq", 1, "No such file"},
+      {__LINE__, "--verify " + d + "/k1.pem " + d + "/s.upq", 1, "not a \"PUBLIC KEY\""},
+      {__LINE__, "--verify " + d + "/none.pub " + d + "/s.upq", 1, "No such file"},
+      {__LINE__, "-t " + d + "/s.upq --keys " + d + "/src/f", 1, "no PEM public key"},
+      {__LINE__, "-c " + d + "/n.upq -C " + d + "/src --sign " + d + "/k1.pub f", 1,
+       "not a PEM private key"},
+      {__LINE__, "-c " + d + "/n.upq -C " + d + "/src" + nine + " f", 2, "at most 8"},
+      {__LINE__, "-t " + d + "/s.upq --sign " + d + "/k1.pem", 2, "--sign goes with -c"},
+      {__LINE__, "--verify " + d + "/k1.pub", 2, "one archive"},
+      {__LINE__, "--verify " + d + "/k1.pub -t " + d + "/s.upq", 2, "--verify goes alone"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.line);
+    ToolRun r = Upq(c.args);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(Lines(r.err), 1) << r.err;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "n.upq"));
+}
+
 }  // namespace

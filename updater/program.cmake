@@ -12,9 +12,9 @@ vlm_test(updater_checks_test SRCS arg_checks_test.cc read_strings_test.cc
 vlm_library(vlm_updater_window SRCS progress_ui.cc DEPS vlm_updater_checks PkgConfig::GTK3)
 
 # The program needs the manifest phase of the actions and the archive reader.
-vlm_library(vlm_updater_driver SRCS entry.cc update_worker.cc callback.cc
+vlm_library(vlm_updater_driver SRCS entry.cc update_worker.cc callback.cc signature_check.cc
             DEPS vlm_updater_checks vlm_updater_window vlm_updater_base vlm_actions vlm_upq
-                 vlm_patch Threads::Threads)
+                 vlm_upq_signature vlm_patch Threads::Threads)
 vlm_executable(updater SRCS main.cc DEPS vlm_updater_driver)
 
 # The worker ended at every point and run again (forked children).

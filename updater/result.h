@@ -103,5 +103,10 @@ inline constexpr int kTreeTooDeep = 92;
 inline constexpr int kRecoveryFailed = 93;
 // Flushing the installation's file system to disk failed.
 inline constexpr int kFlushFailed = 94;
+// The archive has no valid signature (unsigned, a malformed signatures
+// section, or no signature verifies with the installation's keys).
+inline constexpr int kUpdateSignatureInvalid = 95;
+// The installation's key file exists but cannot be read, or is malformed.
+inline constexpr int kUpdateKeysUnreadable = 96;
 
 #endif  // VLM_UPDATER_RESULT_H_

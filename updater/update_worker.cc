@@ -18,6 +18,7 @@
 #include "updater/log.h"
 #include "updater/progress.h"
 #include "updater/result.h"
+#include "updater/signature_check.h"
 #include "updater/state.h"
 #include "updater/update_record.h"
 
@@ -120,6 +121,14 @@ int DoUpdate() {
     return rv;
   }
   RecordSetArchive(archive_id);
+
+  // After the lock and the repair, before the staged copy and the manifest:
+  // a refused archive changes nothing.
+  rv = CheckUpdateSignature();
+  if (rv) {
+    gArchiveReader.Close();
+    return rv;
+  }
 
   if (gStagedUpdate) {
     // The staged copy leaves out a previous staged copy and the update

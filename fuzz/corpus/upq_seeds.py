@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Writes the seed inputs of the archive fuzz targets (upq_index, upq_decode).
+"""Writes the seed inputs of the archive fuzz targets (upq_index, upq_decode,
+upq_signatures).
 
 Run from this folder; the files are small and committed.
 """
@@ -62,3 +63,27 @@ write("upq_decode", "truncated", xz(text)[:-7])
 
 # Regression: an index shorter than one entry's fields.
 write("upq_index", "short-index", b"UPQ1" + struct.pack(">II", 8, 1) + b"\x00")
+
+
+def signed(records, count=None, blocks=b"\0\0\0\0"):
+    """An archive whose signatures section holds `records` (algorithm, bytes)."""
+    section = struct.pack(">I", len(records) if count is None else count)
+    for algorithm, data in records:
+        section += struct.pack(">II", algorithm, len(data)) + data
+    section += blocks
+    out = bytearray(archive([(b"updatev3.manifest", xz(text), 0o644)], header=16 + len(section)))
+    out[16:16 + len(section)] = section
+    return bytes(out)
+
+
+sig = bytes(range(64))
+write("upq_signatures", "one", signed([(1, sig)]))
+write("upq_signatures", "eight", signed([(1, sig)] * 8))
+write("upq_signatures", "none", signed([]))
+write("upq_signatures", "unknown-algorithm", signed([(7, b"abc"), (1, b"")]))
+write("upq_signatures", "nine", signed([(1, sig)] * 8, count=9))
+write("upq_signatures", "past-index", signed([(1, sig)], count=2))
+huge = bytearray(signed([(1, b"")]))
+huge[24:28] = struct.pack(">I", 0xffffffff)  # the first record's length
+write("upq_signatures", "huge-length", bytes(huge))
+write("upq_signatures", "legacy", archive([(b"e", xz(b"old layout"), 0o644)], header=8))

@@ -1,6 +1,7 @@
 // upq: the publisher's tool for update archives. Creates an archive from
 // files, lists it, and extracts it through the same reader the updater uses.
 #include <dirent.h>
+#include <openssl/evp.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,14 +18,16 @@
 
 #include "updater/formats/upq.h"
 #include "updater/formats/upq_format.h"
+#include "updater/formats/upq_signature.h"
 #include "updater/formats/upq_writer.h"
 
 namespace {
 
 const char kUsage[] =
     "Usage: upq -c ARCHIVE [-C DIR] [OPTIONS] FILE...\n"
-    "       upq -t ARCHIVE [-v]\n"
+    "       upq -t ARCHIVE [-v] [--keys KEYS.pem]\n"
     "       upq -x ARCHIVE [-C DIR] [NAME...]\n"
+    "       upq --verify KEYS.pem ARCHIVE\n"
     "\n"
     "  -c ARCHIVE   create ARCHIVE from FILEs (paths relative to DIR; a directory\n"
     "               adds every regular file below it). Entry names are the\n"
@@ -32,6 +35,10 @@ const char kUsage[] =
     "  -t ARCHIVE   list the entries: mode, stored size, name\n"
     "  -x ARCHIVE   extract the named entries, or all, below DIR\n"
     "  -C DIR       directory to read files from or extract into (default .)\n"
+    "  --verify KEYS.pem ARCHIVE\n"
+    "               exit 0 only when a signature of ARCHIVE verifies with one of\n"
+    "               the Ed25519 public keys of KEYS.pem; prints which key\n"
+    "               (SHA-256 of its DER SubjectPublicKeyInfo)\n"
     "\n"
     "Create options:\n"
     "  --x86                 x86 BCJ filter before LZMA2 (for executables)\n"
@@ -40,8 +47,11 @@ const char kUsage[] =
     "  -T N                  encoder threads (default 1, 0: one per processor)\n"
     "  --channel=NAME        write a product-information block with this\n"
     "  --product-version=V   channel name (63 bytes) and version (31 bytes)\n"
+    "  --sign KEY.pem        sign with this Ed25519 private key (PEM); repeat\n"
+    "                        for up to 8 signatures\n"
     "List options:\n"
     "  -v                    also decode every entry: decoded size, product info\n"
+    "  --keys KEYS.pem       name the key that verifies each signature\n"
     "  --help                show this text\n";
 
 int Fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -127,10 +137,35 @@ int Collect(const std::string& base, const std::string& name,
   return 0;
 }
 
+// The writer's signing step: the keys in command-line order.
+int SignArchive(void* context, FILE* file, char* error, size_t error_size) {
+  const auto* keys = static_cast<const std::vector<EVP_PKEY*>*>(context);
+  return upq_sign_stream(file, keys->data(), keys->size(), error, error_size);
+}
+
 int Create(const char* archive, const std::string& dir, const std::vector<std::string>& files,
-           const UpqWriterOptions& options) {
+           UpqWriterOptions options, const std::vector<std::string>& key_files) {
   if (files.empty()) {
     return Usage("no files to put into the archive");
+  }
+  std::vector<EVP_PKEY*> keys;
+  struct KeysGuard {
+    std::vector<EVP_PKEY*>* keys;
+    ~KeysGuard() {
+      for (EVP_PKEY* key : *keys) EVP_PKEY_free(key);
+    }
+  } guard{&keys};
+  if (!key_files.empty()) {
+    if (!upq_crypto_init()) return Fail("libcrypto could not be initialised");
+    for (const std::string& file : key_files) {
+      char why[512];
+      EVP_PKEY* key = upq_load_private_key(file.c_str(), why, sizeof(why));
+      if (!key) return Fail("%s", why);
+      keys.push_back(key);
+    }
+    options.signature_count = static_cast<uint32_t>(keys.size());
+    options.sign = SignArchive;
+    options.sign_context = &keys;
   }
   std::vector<std::string> names;
   for (const std::string& file : files) {
@@ -213,9 +248,116 @@ FILE* CountingStream(unsigned long long* count) {
   return fopencookie(count, "wb", io);
 }
 
-int List(const char* archive, bool verbose) {
+// Loads the public keys of `path` for --verify and --keys; one line on failure.
+int LoadKeys(const char* path, UpqKeySet* keys) {
+  char why[512] = {};
+  if (upq_load_public_keys(path, keys, why, sizeof(why)) != kUpqKeysLoaded) {
+    upq_free_keys(keys);
+    return Fail("%s", why);
+  }
+  return 0;
+}
+
+// One line per signature of a signed archive: its number, algorithm and
+// length, and with `keys` the key that verifies it. Archives without
+// signatures print nothing, so their listing is as it always was.
+int ListSignatures(const char* archive, const char* key_file) {
+  UpqKeySet keys = {};
+  if (key_file && LoadKeys(key_file, &keys) != 0) return 1;
+  struct KeysGuard {
+    UpqKeySet* keys;
+    ~KeysGuard() { upq_free_keys(keys); }
+  } guard{&keys};
+  UpqArchive* a = upq_open(archive);
+  if (!a) return Fail("%s: cannot open", archive);
+  UpqSignatureSection section;
+  int parsed = upq_read_signatures(a, &section);
+  if (parsed < 0 && key_file) {
+    upq_release(a);
+    return Fail("%s: the signatures section is malformed", archive);
+  }
+  if (parsed <= 0 || section.count == 0) {
+    upq_release(a);
+    return 0;
+  }
+  unsigned char message[kUpqSignedMessageSize];
+  if (key_file && upq_signed_message(a, &section, message) != 0) {
+    upq_release(a);
+    return Fail("%s: cannot read the archive to verify it", archive);
+  }
+  for (uint32_t i = 0; i < section.count; ++i) {
+    const UpqSignatureSlot& slot = section.slots[i];
+    printf("signature %u: algorithm %u%s, %u bytes", i + 1, slot.algorithm,
+           slot.algorithm == kUpqSignatureEd25519 ? " (ed25519)" : "", slot.length);
+    if (key_file) {
+      unsigned char signature[kUpqEd25519SignatureSize];
+      int length = upq_read_signature(a, slot, signature, sizeof(signature));
+      const char* verdict = ", verified by none of the keys";
+      char fingerprint[65];
+      for (size_t k = 0; length >= 0 && k < keys.count; ++k) {
+        if (upq_signature_verifies(message, slot.algorithm, signature,
+                                   static_cast<size_t>(length), keys.keys[k]) &&
+            upq_key_fingerprint(keys.keys[k], fingerprint)) {
+          verdict = nullptr;
+          printf(", key sha256:%s", fingerprint);
+          break;
+        }
+      }
+      if (verdict) fputs(verdict, stdout);
+    }
+    putchar('\n');
+  }
+  upq_release(a);
+  return 0;
+}
+
+int Verify(const char* key_file, const char* archive) {
+  UpqKeySet keys = {};
+  if (LoadKeys(key_file, &keys) != 0) return 1;
+  struct KeysGuard {
+    UpqKeySet* keys;
+    ~KeysGuard() { upq_free_keys(keys); }
+  } guard{&keys};
+  FILE* probe = fopen(archive, "rb");
+  if (!probe) return Fail("%s: %s", archive, strerror(errno));
+  fclose(probe);
+  UpqArchive* a = upq_open(archive);
+  if (!a) return Fail("%s: cannot open", archive);
+  uint32_t count = 0;
+  size_t slot = 0, key = 0;
+  errno = 0;
+  UpqVerifyResult result = upq_verify_archive(a, &keys, &count, &slot, &key);
+  int err = errno;
+  upq_release(a);
+  switch (result) {
+    case kUpqVerified: {
+      char fingerprint[65];
+      upq_key_fingerprint(keys.keys[key], fingerprint);
+      printf("%s: signature %zu of %u verified with key sha256:%s\n", archive, slot + 1, count,
+             fingerprint);
+      if (fflush(stdout) != 0) return Fail("writing the result: %s", strerror(errno));
+      return 0;
+    }
+    case kUpqNotSigned:
+      return Fail("%s: the archive is not signed", archive);
+    case kUpqSectionMalformed:
+      return Fail("%s: not an update archive, or its signatures section is malformed", archive);
+    case kUpqArchiveUnreadable:
+      return Fail("%s: cannot read the archive: %s", archive,
+                  err ? strerror(err) : "it ends early");
+    case kUpqNoSignatureVerifies:
+      return Fail("%s: none of %u signatures verifies with the keys of %s", archive, count,
+                  key_file);
+    case kUpqCryptoFailure:
+      break;
+  }
+  return Fail("%s: libcrypto could not digest the archive", archive);
+}
+
+int List(const char* archive, bool verbose, const char* key_file) {
   std::vector<IndexItem> items;
   if (int r = OpenArchive(archive, &items)) return r;
+  if (int r = ListSignatures(archive, key_file)) return r;
   if (verbose) {
     UpqArchive* a = upq_open(archive);
     char channel[64], version[32];
@@ -337,6 +479,8 @@ int main(int argc, char** argv) {
   bool verbose = false;
   bool extreme = false;
   UpqWriterOptions options;
+  std::vector<std::string> sign_keys;
+  const char* key_file = nullptr;
   std::vector<std::string> operands;
   bool options_done = false;
   for (int i = 1; i < argc; ++i) {
@@ -352,10 +496,24 @@ int main(int argc, char** argv) {
       fputs(kUsage, stdout);
       return 0;
     } else if (strcmp(arg, "-c") == 0 || strcmp(arg, "-t") == 0 || strcmp(arg, "-x") == 0) {
+      if (mode == 'V') return Usage("--verify goes alone");
       if (mode) return Usage("only one of -c, -t and -x");
       mode = arg[1];
       archive = value();
       if (!archive) return Usage("missing archive name");
+    } else if (strcmp(arg, "--verify") == 0) {
+      if (mode) return Usage("--verify goes alone");
+      mode = 'V';
+      key_file = value();
+      if (!key_file) return Usage("missing key file after --verify");
+    } else if (strcmp(arg, "--sign") == 0) {
+      const char* key = value();
+      if (!key) return Usage("missing key file after --sign");
+      if (sign_keys.size() == kUpqMaxSignatures) return Usage("at most 8 --sign keys");
+      sign_keys.push_back(key);
+    } else if (strcmp(arg, "--keys") == 0) {
+      key_file = value();
+      if (!key_file) return Usage("missing key file after --keys");
     } else if (strcmp(arg, "-C") == 0) {
       const char* d = value();
       if (!d) return Usage("missing directory after -C");
@@ -390,12 +548,17 @@ int main(int argc, char** argv) {
   if (extreme) {
     options.preset |= LZMA_PRESET_EXTREME;
   }
+  if (!sign_keys.empty() && mode != 'c') return Usage("--sign goes with -c");
+  if (key_file && mode != 't' && mode != 'V') return Usage("--keys goes with -t");
   switch (mode) {
     case 'c':
-      return Create(archive, dir, operands, options);
+      return Create(archive, dir, operands, options, sign_keys);
     case 't':
       if (!operands.empty()) return Usage("-t takes no names");
-      return List(archive, verbose);
+      return List(archive, verbose, key_file);
+    case 'V':
+      if (operands.size() != 1) return Usage("--verify takes one archive");
+      return Verify(key_file, operands[0].c_str());
     case 'x':
       return Extract(archive, dir, operands);
     default:

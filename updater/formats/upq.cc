@@ -297,3 +297,100 @@ int upq_read_product_info(UpqArchive* archive, char channel[64], char version[32
   }
   return 0;
 }
+
+int upq_read_signatures(UpqArchive* archive, UpqSignatureSection* section) {
+  unsigned char* index;
+  uint32_t index_size;
+  if (upq_read_index(archive, &index, &index_size) != 0) {
+    return -1;
+  }
+  uint32_t first_data = 0;
+  int walked = upq_walk_index(index, index_size, FirstOffset, &first_data);
+  free(index);
+  if (walked < 0) {
+    return -1;
+  }
+  if (first_data == kUpqLegacyHeaderSize) {
+    return 0;
+  }
+  FILE* stream = archive->stream;
+  unsigned char field[kUpqSignatureHeaderSize];
+  if (!SeekTo(stream, kUpqIndexOffsetField) || !ReadExactly(stream, field, 4)) {
+    return -1;
+  }
+  // The header sections end before the index.
+  uint64_t limit = upq_load_be32(field);
+  uint64_t pos = kUpqSignatureCountField;
+  if (pos + 4 > limit || !SeekTo(stream, pos) || !ReadExactly(stream, field, 4)) {
+    return -1;
+  }
+  uint32_t count = upq_load_be32(field);
+  if (count > kUpqMaxSignatures) {
+    return -1;
+  }
+  pos += 4;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (pos + kUpqSignatureHeaderSize > limit || !SeekTo(stream, pos) ||
+        !ReadExactly(stream, field, kUpqSignatureHeaderSize)) {
+      return -1;
+    }
+    UpqSignatureSlot& slot = section->slots[i];
+    slot.algorithm = upq_load_be32(field);
+    slot.length = upq_load_be32(field + 4);
+    slot.offset = pos + kUpqSignatureHeaderSize;
+    if (slot.length > limit - slot.offset) {
+      return -1;
+    }
+    pos = slot.offset + slot.length;
+  }
+  section->count = count;
+  section->end = pos;
+  return 1;
+}
+
+int upq_read_signed_bytes(UpqArchive* archive, const UpqSignatureSection* section,
+                          UpqByteSink consume, void* context, unsigned char* buffer,
+                          size_t buffer_size) {
+  FILE* stream = archive->stream;
+  if (buffer_size == 0 || !SeekTo(stream, 0)) {
+    return -1;
+  }
+  uint64_t pos = 0;
+  uint32_t next = 0;  // the next signature to skip
+  for (;;) {
+    // Read up to the next signature's bytes, then step over them.
+    size_t want = buffer_size;
+    if (next < section->count) {
+      const UpqSignatureSlot& slot = section->slots[next];
+      if (pos == slot.offset) {
+        if (slot.length > 0 && !SeekTo(stream, slot.offset + slot.length)) {
+          return -1;
+        }
+        pos += slot.length;
+        ++next;
+        continue;
+      }
+      if (slot.offset - pos < want) {
+        want = static_cast<size_t>(slot.offset - pos);
+      }
+    }
+    size_t got = fread(buffer, 1, want, stream);
+    if (got > 0) {
+      if (int result = consume(context, buffer, got)) {
+        return result;
+      }
+      pos += got;
+    }
+    if (got < want) {
+      if (ferror(stream)) {
+        return -1;
+      }
+      // The end of the file: fine unless a signature was still to come.
+      if (next < section->count) {
+        errno = 0;
+        return -1;
+      }
+      return 0;
+    }
+  }
+}

@@ -26,3 +26,16 @@ vlm_test(vlm_upq_small_buffer_test
   DEPS vlm_upq vlm_upq_writer
   LABEL formats)
 target_link_options(vlm_upq_small_buffer_test PRIVATE -Wl,--wrap=malloc)
+
+# Archive signatures (Ed25519 through libcrypto): key files, verification for
+# the updater, signing for the tools.
+find_package(OpenSSL REQUIRED COMPONENTS Crypto)
+vlm_library(vlm_upq_signature
+  SRCS upq_signature.cc
+  DEPS vlm_upq OpenSSL::Crypto)
+
+
+vlm_test(vlm_upq_signature_test
+  SRCS upq_signature_test.cc
+  DEPS vlm_upq_signature vlm_upq_writer
+  LABEL formats)

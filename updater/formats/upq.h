@@ -64,6 +64,37 @@ int upq_read_index(UpqArchive* archive, unsigned char** index, uint32_t* size);
 // -1 when the header sections are malformed.
 int upq_read_product_info(UpqArchive* archive, char channel[64], char version[32]);
 
+// The signatures section (docs/upq-format.md): where each signature's bytes
+// lie in the file. Filled by upq_read_signatures.
+struct UpqSignatureSlot {
+  uint32_t algorithm;
+  uint32_t length;
+  uint64_t offset;  // of the signature bytes
+};
+
+struct UpqSignatureSection {
+  uint32_t count;                  // at most kUpqMaxSignatures (8)
+  UpqSignatureSlot slots[8];       // in file order, back to back
+  uint64_t end;                    // first byte after the section
+};
+
+// Parses the signatures section: 1 when the archive has one (`count` may be
+// 0), 0 for the older layout (entry data right after the 8-byte header: no
+// section, unsigned), -1 when the index cannot be read or the section is
+// malformed (a count above 8, or a field or a signature that runs past the
+// index offset). Reads no signature bytes.
+int upq_read_signatures(UpqArchive* archive, UpqSignatureSection* section);
+
+// Streams every byte of the archive file, from offset 0 to the end of the
+// file, except the signature bytes of `section`, in file order, into
+// `consume` through `buffer`; this is what a signature covers. 0, or -1 when
+// reading fails (errno says why) or the file ends inside a signature; a
+// nonzero result of `consume` stops the walk and is returned.
+using UpqByteSink = int (*)(void* context, const unsigned char* data, size_t size);
+int upq_read_signed_bytes(UpqArchive* archive, const UpqSignatureSection* section,
+                          UpqByteSink consume, void* context, unsigned char* buffer,
+                          size_t buffer_size);
+
 // The updater's archive reader. Results are updater codes: 0, 6 (cannot open,
 // no such entry, unreadable entry), 7 (destination not created), 11 (no
 // memory for the transfer buffers), 39 (XZ decoding failed), 40 (entry of
@@ -94,6 +125,10 @@ class UpqReader {
   // The text of the last failure, for tools that report it on stderr (the
   // updater itself reads the log). Empty before the first failure.
   const char* LastError() const;
+
+  // The open archive (null when none is open), for checks that must read the
+  // very file that will be applied, through the same stream.
+  UpqArchive* Archive() const { return archive_; }
 
  private:
   [[nodiscard]] int DecodeEntryToStream(UpqEntry* entry, FILE* stream);

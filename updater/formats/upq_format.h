@@ -20,6 +20,18 @@ constexpr uint32_t kUpqSignatureCountField = 16;  // 4 bytes
 constexpr uint32_t kUpqLegacyHeaderSize = 8;
 constexpr uint32_t kUpqMaxSignatures = 8;
 
+// Signatures: algorithm identifier (4), length L (4), L bytes. The one
+// algorithm defined is Ed25519 (identifier 1, 64-byte signatures). The signed
+// message is the context string below (with its NUL) followed by the SHA-512
+// digest of every archive byte except the signature bytes themselves.
+constexpr uint32_t kUpqSignatureHeaderSize = 8;
+constexpr uint32_t kUpqSignatureEd25519 = 1;
+constexpr uint32_t kUpqEd25519SignatureSize = 64;
+constexpr char kUpqSignatureContext[] = "UPQ1 update archive signature";
+constexpr size_t kUpqSignatureContextSize = sizeof(kUpqSignatureContext);  // with the NUL
+constexpr size_t kUpqSignedDigestSize = 64;  // SHA-512
+constexpr size_t kUpqSignedMessageSize = kUpqSignatureContextSize + kUpqSignedDigestSize;
+
 // Additional blocks: size (4, counting the 8 header bytes), identifier (4),
 // payload.
 constexpr uint32_t kUpqBlockHeaderSize = 8;

@@ -270,6 +270,14 @@ UpqWriter* upq_writer_open(const char* path, const UpqWriterOptions& options) {
     Fail(w, "the product information needs both a channel and a version");
     return w;
   }
+  if (options.signature_count > kUpqMaxSignatures) {
+    Fail(w, "at most %u signatures", kUpqMaxSignatures);
+    return w;
+  }
+  if (options.signature_count > 0 && !options.sign) {
+    Fail(w, "signature slots need a signing function");
+    return w;
+  }
   w->temp_path = w->path + ".XXXXXX";
   int fd = mkstemp(w->temp_path.data());
   if (fd < 0) {
@@ -285,17 +293,28 @@ UpqWriter* upq_writer_open(const char* path, const UpqWriterOptions& options) {
     close(fd);
     return w;
   }
-  w->file = fdopen(fd, "wb");
+  // Read back by the signing step.
+  w->file = fdopen(fd, "w+b");
   if (!w->file) {
     Fail(w, "%s: %s", w->temp_path.c_str(), strerror(errno));
     close(fd);
     return w;
   }
   // Header: magic, index offset and total size (both filled in at the end),
-  // no signatures, the additional blocks.
-  std::vector<unsigned char> header(kUpqSignatureCountField + 8, 0);
+  // the signature slots (filled in by the signing step), the additional
+  // blocks.
+  std::vector<unsigned char> header(kUpqSignatureCountField + 4, 0);
   memcpy(header.data(), kUpqMagic, kUpqMagicSize);
-  upq_store_be32(header.data() + kUpqSignatureCountField + 4, product_info ? 1 : 0);
+  upq_store_be32(header.data() + kUpqSignatureCountField, options.signature_count);
+  for (uint32_t i = 0; i < options.signature_count; ++i) {
+    unsigned char slot[kUpqSignatureHeaderSize + kUpqEd25519SignatureSize] = {};
+    upq_store_be32(slot, kUpqSignatureEd25519);
+    upq_store_be32(slot + 4, kUpqEd25519SignatureSize);
+    header.insert(header.end(), slot, slot + sizeof(slot));
+  }
+  unsigned char blocks[4];
+  upq_store_be32(blocks, product_info ? 1 : 0);
+  header.insert(header.end(), blocks, blocks + sizeof(blocks));
   if (product_info) {
     unsigned char block[kUpqProductInfoBlockSize] = {};
     upq_store_be32(block, kUpqProductInfoBlockSize);
@@ -364,6 +383,15 @@ int upq_writer_finish(UpqWriter* w) {
   upq_store_be64(field, total);
   if (!WriteAt(w->file, kUpqTotalSizeField, field, 8)) {
     return Fail(w, "%s: write error: %s", w->temp_path.c_str(), strerror(errno));
+  }
+  if (w->options.signature_count > 0) {
+    char why[512] = {};
+    if (fflush(w->file) != 0) {
+      return Fail(w, "%s: write error: %s", w->temp_path.c_str(), strerror(errno));
+    }
+    if (w->options.sign(w->options.sign_context, w->file, why, sizeof(why)) != 0) {
+      return Fail(w, "signing failed: %s", why);
+    }
   }
   if (fflush(w->file) != 0 || fsync(fileno(w->file)) != 0) {
     return Fail(w, "%s: write error: %s", w->temp_path.c_str(), strerror(errno));

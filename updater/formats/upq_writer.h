@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 struct UpqWriterOptions {
   bool x86_bcj = false;                  // x86 branch conversion before LZMA2
@@ -26,6 +27,14 @@ struct UpqWriterOptions {
   // With both set, the header carries a product-information block.
   const char* channel = nullptr;         // at most 63 bytes
   const char* version = nullptr;         // at most 31 bytes
+  // Signatures: the header reserves `signature_count` Ed25519 slots (at most
+  // 8; identifier 1, 64 zero bytes each), and upq_writer_finish calls `sign`
+  // on the complete archive, open for reading and writing, before it is moved
+  // into place; `sign` fills the slots (upq_sign_stream) and returns 0, or -1
+  // with a reason in `error`. The writer itself needs no cryptography.
+  uint32_t signature_count = 0;
+  int (*sign)(void* context, FILE* archive, char* error, size_t error_size) = nullptr;
+  void* sign_context = nullptr;
 };
 
 struct UpqWriter;
