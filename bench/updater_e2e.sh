@@ -9,7 +9,9 @@
 # bench/cache/) and a generated installation of BENCH_GEN_MB megabytes
 # (default 100; BENCH_GEN_MB=500 for the full-size run, which takes several
 # minutes to build its archive). BENCH_FIXTURES="npm generated" picks the
-# fixtures (default both). Prints medians with min and max, in seconds.
+# fixtures (default both). BENCH_UPDATER_BASELINE=/path/to/updater adds that
+# build's normal update to the same rounds (to compare two builds: the cost
+# of a change). Prints medians with min and max, in seconds.
 # usage: bench/updater_e2e.sh BUILD_DIR [ROUNDS]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -80,8 +82,16 @@ run_fixture() {
   entries_xz "$fixture/patch/update.upq" "$fixture/entries.xz"
   local size
   size=$(du -sm "$old" | cut -f1)
-  local normal=() staged=() xzdc=() cpa=() sum=()
+  local normal=() staged=() xzdc=() cpa=() sum=() baseline=()
   for ((r = 0; r < rounds; r++)); do
+    if [ -n "${BENCH_UPDATER_BASELINE:-}" ]; then
+      rm -rf "$fixture/inst" "$fixture/work" && cp -a "$old" "$fixture/inst"
+      sync
+      t0=$(now)
+      "$BENCH_UPDATER_BASELINE" "$fixture/patch" "$fixture/inst" "$fixture/work" || exit 1
+      t1=$(now)
+      baseline+=("$(elapsed "$t0" "$t1")")
+    fi
     rm -rf "$fixture/inst" "$fixture/work" && cp -a "$old" "$fixture/inst"
     sync
     t0=$(now); "$updater" "$fixture/patch" "$fixture/inst" "$fixture/work" || exit 1; t1=$(now)
@@ -109,6 +119,12 @@ run_fixture() {
   m_sum=$(stats "${sum[@]}" | awk '{print $1}')
   printf '%-28s normal / xz -dc = %.2f   staged / (xz -dc + cp -a) = %.2f\n' "" \
     "$(python3 -c "print($m_normal / $m_xz)")" "$(python3 -c "print($m_staged / $m_sum)")"
+  if [ -n "${BENCH_UPDATER_BASELINE:-}" ]; then
+    local m_base
+    m_base=$(stats "${baseline[@]}" | awk '{print $1}')
+    printf '%-28s baseline (normal) %s   normal / baseline = %.3f\n' "" \
+      "$(stats "${baseline[@]}")" "$(python3 -c "print($m_normal / $m_base)")"
+  fi
 }
 
 echo "updater end to end, $rounds interleaved rounds; seconds as median min max"
