@@ -13,6 +13,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/updater_fixture.h"
+
 namespace fs = std::filesystem;
 
 namespace updater_test {
@@ -132,6 +134,20 @@ void MakeArchive(const std::string& archive, const std::string& manifest,
   RunResult r = Run(argv);
   ASSERT_EQ(r.exit_code, 0) << r.err;
   RemoveTree(stage);
+}
+
+void UpdaterFixture::SetUp() {
+  root_ = MakeTempDir();
+  inst_ = root_ + "/inst";
+  patch_ = root_ + "/patch";
+}
+
+void UpdaterFixture::TearDown() { RemoveTree(root_); }
+
+RunResult UpdaterFixture::Updater(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {kUpdater};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return updater_test::Run(argv);
 }
 
 }  // namespace updater_test

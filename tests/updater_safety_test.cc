@@ -15,34 +15,22 @@
 
 #include <string>
 
-#include "tests/updater_harness.h"
+#include "tests/updater_fixture.h"
 
 namespace updater_test {
 namespace {
 
-class UpdaterSafetyTest : public ::testing::Test {
+class UpdaterSafetyTest : public UpdaterFixture {
  protected:
   void SetUp() override {
-    root_ = MakeTempDir();
-    inst_ = root_ + "/inst";
-    patch_ = root_ + "/patch";
+    UpdaterFixture::SetUp();
     WriteFile(inst_ + "/keep.txt", "keep\n");
   }
-  void TearDown() override { RemoveTree(root_); }
-
-  RunResult Updater(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {kUpdater};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return updater_test::Run(argv);
-  }
-  std::string Status() { return ReadFile(patch_ + "/update.status"); }
-  std::string Log() { return ReadFile(patch_ + "/update.log"); }
   bool IsDir(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
   }
 
-  std::string root_, inst_, patch_;
 };
 
 TEST_F(UpdaterSafetyTest, FailedShapeChangeBringsTheFileBack) {

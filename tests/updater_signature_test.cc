@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/updater_harness.h"
+#include "tests/updater_fixture.h"
 #include "updater/formats/upq_format.h"
 #include "updater/formats/upq_key_test_util.h"
 
@@ -54,7 +54,7 @@ std::string ReplaceSignatures(const std::string& archive, uint32_t count,
   return out;
 }
 
-class SignedUpdateTest : public ::testing::Test {
+class SignedUpdateTest : public UpdaterFixture {
  protected:
   static void SetUpTestSuite() {
     keys_dir_ = new std::string(MakeTempDir());
@@ -74,15 +74,11 @@ class SignedUpdateTest : public ::testing::Test {
   static std::string Public(int i) { return *keys_dir_ + "/" + std::to_string(i) + ".pub"; }
 
   void SetUp() override {
-    root_ = MakeTempDir();
-    inst_ = root_ + "/inst";
-    patch_ = root_ + "/patch";
+    UpdaterFixture::SetUp();
     WriteFile(inst_ + "/keep.txt", "keep\n");
     WriteFile(inst_ + "/a.txt", "old a\n");
     mkdir(patch_.c_str(), 0755);
   }
-  void TearDown() override { RemoveTree(root_); }
-
   // The installation trusts the public keys `trusted` (none: no key file).
   void Trust(const std::vector<int>& trusted) {
     std::string pem;
@@ -112,8 +108,6 @@ class SignedUpdateTest : public ::testing::Test {
     argv.insert(argv.end(), args.begin(), args.end());
     return updater_test::Run(argv);
   }
-  std::string Status() { return ReadFile(patch_ + "/update.status"); }
-  std::string Log() { return ReadFile(patch_ + "/update.log"); }
 
   void ExpectApplied() {
     EXPECT_EQ(Status(), "succeeded\n") << Log();
@@ -122,7 +116,6 @@ class SignedUpdateTest : public ::testing::Test {
   }
 
   static std::string* keys_dir_;
-  std::string root_, inst_, patch_;
 };
 
 std::string* SignedUpdateTest::keys_dir_;

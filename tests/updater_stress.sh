@@ -88,15 +88,20 @@ read -r -a delays < <(python3 -c "import random, sys
 print(' '.join(f'{random.uniform(0, float(sys.argv[1])):.4f}' for _ in range(3 * int(sys.argv[2]))))" \
   "$span" "$rounds")
 next_delay=0
-
-killed=0 finished=0
-for ((i = 0; i < rounds; i++)); do
+# Starts a run on a fresh installation and sends it signal $1 at the next
+# drawn moment (sets pid); fails when the run had ended already.
+signal_run() {
   fresh
   "$updater" "${args[@]}" >/dev/null 2>&1 &
   pid=$!
   sleep "${delays[next_delay]}"
   next_delay=$((next_delay + 1))
-  if kill -9 "$pid" 2>/dev/null; then killed=$((killed + 1)); else finished=$((finished + 1)); fi
+  kill "-$1" "$pid" 2>/dev/null
+}
+
+killed=0 finished=0
+for ((i = 0; i < rounds; i++)); do
+  if signal_run KILL; then killed=$((killed + 1)); else finished=$((finished + 1)); fi
   wait "$pid" 2>/dev/null
   if [ "$(cat "$work/inst/updates/0/update.status" 2>/dev/null)" != "succeeded" ]; then
     run >/dev/null 2>&1
@@ -107,12 +112,7 @@ done
 
 stopped=0 completed=0
 for ((i = 0; i < rounds; i++)); do
-  fresh
-  "$updater" "${args[@]}" >/dev/null 2>&1 &
-  pid=$!
-  sleep "${delays[next_delay]}"
-  next_delay=$((next_delay + 1))
-  kill -TERM "$pid" 2>/dev/null
+  signal_run TERM
   wait "$pid"
   status=$(cat "$work/inst/updates/0/update.status" 2>/dev/null)
   if [ "$status" = "failed: 90" ] || [ -z "$status" ]; then

@@ -8,25 +8,21 @@
 
 #include <string>
 
-#include "tests/updater_harness.h"
+#include "tests/updater_fixture.h"
 
 namespace updater_test {
 namespace {
 
-class UpdaterTest : public ::testing::Test {
+class UpdaterTest : public UpdaterFixture {
  protected:
   void SetUp() override {
-    root_ = MakeTempDir();
-    inst_ = root_ + "/inst";
-    patch_ = root_ + "/patch";
+    UpdaterFixture::SetUp();
     WriteFile(inst_ + "/keep.txt", "keep\n");
     WriteFile(inst_ + "/a.txt", "old a\n");
     WriteFile(inst_ + "/gone.txt", "gone\n");
     WriteFile(inst_ + "/olddir/x.txt", "x\n");
     WriteFile(inst_ + "/updates/0/download.bin", "in progress\n");
   }
-  void TearDown() override { RemoveTree(root_); }
-
   // A partial update: replaces a.txt, adds sub/new.txt, removes gone.txt and
   // the olddir tree.
   void MakeGoodArchive() {
@@ -47,16 +43,6 @@ class UpdaterTest : public ::testing::Test {
                 "add \"missing-entry.txt\"\n",
                 {{"a.txt", "new a\n"}});
   }
-
-  RunResult Updater(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {kUpdater};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return updater_test::Run(argv);
-  }
-  std::string Status() { return ReadFile(patch_ + "/update.status"); }
-  std::string Log() { return ReadFile(patch_ + "/update.log"); }
-
-  std::string root_, inst_, patch_;
 };
 
 TEST_F(UpdaterTest, NormalUpdateSucceeds) {

@@ -73,26 +73,21 @@ bool IsDir(const std::string& path) {
 
 size_t Depth(const std::string& path) { return std::count(path.begin(), path.end(), '/'); }
 
-// Flushes a directory, so that renames and removals in it are on disk.
-bool SyncDir(const std::string& dir) {
+// Calls `flush` (fsync or syncfs) on the directory `dir`.
+bool Flush(const std::string& dir, int (*flush)(int)) {
   int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
     return false;
   }
-  bool ok = fsync(fd) == 0;
+  bool ok = flush(fd) == 0;
   close(fd);
   return ok;
 }
 
-bool SyncFileSystem(const std::string& dir) {
-  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) {
-    return false;
-  }
-  bool ok = syncfs(fd) == 0;
-  close(fd);
-  return ok;
-}
+// Flushes a directory, so that renames and removals in it are on disk.
+bool SyncDir(const std::string& dir) { return Flush(dir, fsync); }
+// Flushes the whole file system that holds `dir`.
+bool SyncFileSystem(const std::string& dir) { return Flush(dir, syncfs); }
 
 std::string Serialize(const Record& record) {
   char line[256];

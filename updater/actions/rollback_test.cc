@@ -13,19 +13,11 @@
 
 namespace {
 
+using vlm_test::Binary;
 using vlm_test::MakePatch;
 using vlm_test::Snapshot;
 using vlm_test::TempDir;
 using vlm_test::Tree;
-
-std::string Binary(size_t size, unsigned seed) {
-  std::string data(size, '\0');
-  for (size_t i = 0; i < size; ++i) {
-    seed = seed * 1103515245u + 12345u;
-    data[i] = static_cast<char>(i % 16 < 12 ? i / 16 : seed >> 24);
-  }
-  return data;
-}
 
 class RollbackTest : public vlm_test::UpdateTest {
  protected:

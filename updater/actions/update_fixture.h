@@ -96,6 +96,17 @@ inline int RunTool(const std::vector<std::string>& args) {
   return WEXITSTATUS(status);
 }
 
+// `size` bytes that patch well: runs of slowly rising values (like code)
+// with a pseudo-random tail in every 16 bytes, different for each `seed`.
+inline std::string Binary(size_t size, unsigned seed) {
+  std::string data(size, '\0');
+  for (size_t i = 0; i < size; ++i) {
+    seed = seed * 1103515245u + 12345u;
+    data[i] = static_cast<char>(i % 16 < 12 ? i / 16 : seed >> 24);
+  }
+  return data;
+}
+
 // A patch that turns `old_data` into `new_data`, made with `qbdiff`.
 inline std::string MakePatch(const std::string& old_data, const std::string& new_data) {
   TempDir dir;

@@ -219,22 +219,30 @@ int upq_read_entry(UpqArchive* archive, const UpqEntry* entry, int32_t offset,
   return static_cast<int>(fread(buffer, 1, count, archive->stream));
 }
 
-int upq_read_product_info(UpqArchive* archive, char channel[64], char version[32]) {
+// 1 when the archive has the header sections (product information,
+// signatures), 0 in the older layout where entry data starts right after the
+// 8-byte header, -1 when the index cannot be read.
+static int HeaderSectionsPresent(UpqArchive* archive) {
   unsigned char* index;
   uint32_t index_size;
   if (upq_read_index(archive, &index, &index_size) != 0) {
     return -1;
   }
-  // The header sections exist unless entry data starts right after the
-  // 8-byte header (older layout); they end before the index in any case.
   uint32_t first_data = 0;
   int walked = upq_walk_index(index, index_size, FirstOffset, &first_data);
   free(index);
   if (walked < 0) {
     return -1;
   }
-  if (first_data == kUpqLegacyHeaderSize) {
-    return 0;
+  return first_data == kUpqLegacyHeaderSize ? 0 : 1;
+}
+
+int upq_read_product_info(UpqArchive* archive, char channel[64], char version[32]) {
+  // The header sections exist unless entry data starts right after the
+  // 8-byte header (older layout); they end before the index in any case.
+  int layout = HeaderSectionsPresent(archive);
+  if (layout <= 0) {
+    return layout;
   }
   FILE* stream = archive->stream;
   unsigned char field[8];
@@ -299,19 +307,11 @@ int upq_read_product_info(UpqArchive* archive, char channel[64], char version[32
 }
 
 int upq_read_signatures(UpqArchive* archive, UpqSignatureSection* section) {
-  unsigned char* index;
-  uint32_t index_size;
-  if (upq_read_index(archive, &index, &index_size) != 0) {
-    return -1;
-  }
-  uint32_t first_data = 0;
-  int walked = upq_walk_index(index, index_size, FirstOffset, &first_data);
-  free(index);
-  if (walked < 0) {
-    return -1;
-  }
-  if (first_data == kUpqLegacyHeaderSize) {
-    return 0;
+  // The header sections exist unless entry data starts right after the
+  // 8-byte header (older layout); they end before the index in any case.
+  int layout = HeaderSectionsPresent(archive);
+  if (layout <= 0) {
+    return layout;
   }
   FILE* stream = archive->stream;
   unsigned char field[kUpqSignatureHeaderSize];
