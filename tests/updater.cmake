@@ -35,12 +35,12 @@ add_dependencies(updater_window_test vlm_slow_rename_shim updater upq)
 # Real data: two releases of an npm package, fetched once into tests/cache/.
 add_test(NAME updater_realdata
          COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/updater_realdata.sh ${PROJECT_BINARY_DIR})
-set_tests_properties(updater_realdata PROPERTIES LABELS updater TIMEOUT 300
+set_tests_properties(updater_realdata PROPERTIES LABELS updater TIMEOUT 600
                                                  SKIP_RETURN_CODE 77)
 
 # The real updater killed, stopped and doubled at random moments.
 add_test(NAME updater_stress
-         COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/updater_stress.sh ${PROJECT_BINARY_DIR} 8 200)
+         COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/updater_stress.sh ${PROJECT_BINARY_DIR} 6 150)
 set_tests_properties(updater_stress PROPERTIES LABELS updater TIMEOUT 300)
 
 # Installations that hold update-keys.pem: signed, tampered and unsigned

@@ -65,6 +65,10 @@ class VirtualDisplay {
       display_ = XOpenDisplay(name_.c_str());
       if (!display_) usleep(100 * 1000);
     }
+    // A window may go between the listing and the look at it (the updater
+    // ends when it likes): the request then fails with BadWindow, which the
+    // default handler would turn into the end of the test process.
+    XSetErrorHandler(IgnoreXError);
     return display_ != nullptr;
   }
   ~VirtualDisplay() {
@@ -76,6 +80,8 @@ class VirtualDisplay {
   }
   const std::string& name() const { return name_; }
   Display* display() const { return display_; }
+
+  static int IgnoreXError(Display*, XErrorEvent*) { return 0; }
 
   // The mapped top-level window titled `title`, or 0.
   Window FindWindow(const std::string& title) {
