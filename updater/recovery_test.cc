@@ -153,6 +153,7 @@ TEST_F(RecoveryTest, EveryInterruptionIsRepairedByTheNextRun) {
     EXPECT_TRUE(Snapshot(install_) == expected) << "the next run did not repair the installation";
   }
   EXPECT_GT(points, 50);
+  RecordProperty("interruption_points", static_cast<int>(points));
 }
 
 TEST_F(RecoveryTest, ARunThatFailsAfterAnInterruptionLeavesTheOldTree) {
@@ -189,13 +190,13 @@ TEST_F(RecoveryTest, AnInterruptedRecoveryIsRepairedToo) {
   // Every 5th point of the first run that leaves a record, then every point
   // of the second run until its recovery is done.
   int recoveries = 0;
+  int recovery_runs = 0;
   for (long n = 1;; n += 5) {
     MakeOriginalTree();
     if (!RunChild(n).ended_early) {
       break;
     }
-    const std::string record = ReadFile(install_ + "/" + kRecordName);
-    if (record.empty() || Status() == "succeeded\n") {
+    if (ReadFile(install_ + "/" + kRecordName).empty() || Status() == "succeeded\n") {
       continue;  // nothing to recover
     }
     ++recoveries;
@@ -206,7 +207,11 @@ TEST_F(RecoveryTest, AnInterruptedRecoveryIsRepairedToo) {
         MakeOriginalTree();
         ASSERT_TRUE(RunChild(n).ended_early);
       }
+      // The record carries its run's id: it changes when the repair is done
+      // and the second run has written its own.
+      const std::string record = ReadFile(install_ + "/" + kRecordName);
       Outcome second = RunChild(m, m % 2 ? Crash::kKill : Crash::kExit);
+      ++recovery_runs;
       const bool recovered = ReadFile(install_ + "/" + kRecordName) != record;
       if (second.ended_early && Status() != "succeeded\n") {
         Outcome third = RunChild(0);
@@ -219,6 +224,8 @@ TEST_F(RecoveryTest, AnInterruptedRecoveryIsRepairedToo) {
     }
   }
   EXPECT_GT(recoveries, 5);
+  RecordProperty("interrupted_recoveries", recoveries);
+  RecordProperty("recovery_runs", recovery_runs);
 }
 
 TEST_F(RecoveryTest, ARecordOfAnotherInstallationIsDropped) {
