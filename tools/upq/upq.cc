@@ -347,14 +347,14 @@ int AddEntry(UpqWriter* writer, const char* archive, const std::string& dir, con
   if (entry.encodings.size() == 1) {
     const Encoding& only = entry.encodings[0];
     if (only.stored) return upq_writer_add_stored(writer, entry.name.c_str(), path.c_str());
-    return upq_writer_add_file_encoded(writer, entry.name.c_str(), path.c_str(),
-                                       only.Resolved());
+    return upq_writer_add_file_encoded(writer, entry.name.c_str(), path.c_str(), only.Resolved());
   }
   for (const Encoding& encoding : entry.encodings) {
-    if (encoding.stored) return Fail("%s: --stored cannot be one of several encodings",
-                                     entry.name.c_str());
+    if (encoding.stored) {
+      return Fail("%s: --stored cannot be one of several encodings", entry.name.c_str());
+    }
   }
-  std::string scratch = std::string(archive) + ".entry";
+  std::string scratch = std::string(archive) + ".entry-" + std::to_string(getpid());
   size_t chosen = 0;
   uint64_t size = 0;
   if (int r = EncodeSmallest(path, scratch, entry.encodings, &chosen, &size)) return r;
