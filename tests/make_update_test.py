@@ -249,7 +249,7 @@ class MakeUpdateTest(unittest.TestCase):
         os.close(fd)
         self.assertEqual(os.waitstatus_to_exitcode(status), 0, out)
         text = out.decode()
-        self.assertRegex(text, r"\rmake-update: compared 5/5, patches 3/3, encoded 5/5, "
+        self.assertRegex(text, r"\rmake-update: compared 5/5, patches 3/3, encoded 8/8, "
                                r"[0-9.]+ s")
         self.assertIn(": 3 added, 2 patched", text)
 

@@ -24,9 +24,11 @@
 namespace {
 
 const char kUsage[] =
-    "Usage: upq -c ARCHIVE [-C DIR] [OPTIONS] [--list LIST] FILE...\n"
+    "Usage: upq -c ARCHIVE [-C DIR] [OPTIONS] FILE...\n"
+    "       upq -c ARCHIVE [-C DIR] [OPTIONS] --list LIST [FILE...]\n"
     "       upq --encode OUTDIR [-C DIR] [OPTIONS] --list LIST\n"
-    "       upq -t ARCHIVE [-v] [--filters] [--keys KEYS.pem]\n"
+    "       upq -t ARCHIVE [-v] [--keys KEYS.pem]\n"
+    "       upq -t ARCHIVE --filters [--keys KEYS.pem]\n"
     "       upq -x ARCHIVE [-C DIR] [NAME...]\n"
     "       upq --verify KEYS.pem ARCHIVE\n"
     "\n"
