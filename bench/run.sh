@@ -2,7 +2,7 @@
 # Runs the benchmarks with their peers side by side, one area after another;
 # each prints its own table (interleaved rounds, medians with min and max).
 # usage: bench/run.sh [BUILD_DIR] [AREA...]
-#   AREA: runtime, allocator, archive, patch, updater (default: all)
+#   AREA: runtime, allocator, archive, patch, update, updater (default: all)
 # The scripts install their own peers (mimalloc, tcmalloc, xdelta3, zstd) and
 # cache fetched packages under bench/cache/.
 set -euo pipefail
@@ -10,7 +10,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 build="${1:-build}"
 shift || true
 areas=("$@")
-[ ${#areas[@]} -gt 0 ] || areas=(runtime allocator archive patch updater)
+[ ${#areas[@]} -gt 0 ] || areas=(runtime allocator archive patch update updater)
 
 cmake --build "$build" >/dev/null
 
@@ -40,6 +40,10 @@ for area in "${areas[@]}"; do
       section "qbdiff on real pairs, then ApplyPatch on 100 MiB"
       python3 "$here/qbdiff_bench.py" "$build"
       ;;
+    update)
+      section "make-update on real pairs, next to xdelta3, zstd and tar | xz"
+      python3 "$here/make_update_bench.py" "$build"
+      ;;
     updater)
       section "ensure_copy_recursive"
       "$here/updater_copy.sh" "$build"
@@ -49,7 +53,7 @@ for area in "${areas[@]}"; do
       "$here/updater_e2e.sh" "$build"
       ;;
     *)
-      echo "run.sh: unknown area '$area' (runtime, allocator, archive, patch, updater)" >&2
+      echo "run.sh: unknown area '$area' (runtime, allocator, archive, patch, update, updater)" >&2
       exit 2
       ;;
   esac

@@ -9,6 +9,7 @@ shift 2
 mkdir -p "$cache"
 for version in "$@"; do
   dir="$cache/$package-$version"
+  mkdir -p "$(dirname "$dir")"  # a scoped package (@scope/name) lives one level down
   if [ ! -d "$dir/package" ]; then
     tarball="$cache/$package-$version.tgz"
     if [ ! -f "$tarball" ]; then

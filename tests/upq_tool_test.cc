@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -84,6 +85,47 @@ TEST_F(UpqTool, CreateListExtractRoundTrip) {
   EXPECT_FALSE(std::filesystem::exists(dir_ / "some/bin"));
 }
 
+// A list file gives each entry its encodings; the smallest is kept, --encode
+// writes the same streams to files, and --stored puts them into an archive
+// as they are. --filters shows what each entry was stored with.
+TEST_F(UpqTool, PerEntryEncodings) {
+  const Bytes exe = ReadFile("/proc/self/exe");
+  MakeFile("src/bin/tool", exe, 0755);
+  MakeFile("src/data.txt", TextBytes(70000, 1), 0640);
+  MakeFile("src/tiny", ToBytes("tiny\n"), 0644);
+  const std::string d = dir_.path();
+  WriteFile(dir_ / "list", ToBytes("--dict=fit|--dict=fit --x86\tbin/tool\n"
+                                   "--lc=0 --lp=4 --pb=0 --dict=fit --check=crc32\tdata.txt\n"
+                                   "tiny\n"));
+  ToolRun r = Upq("-c " + d + "/a.upq -C " + d + "/src -1 --list " + d + "/list");
+  ASSERT_EQ(r.status, 0) << r.err;
+  r = Upq("-t " + d + "/a.upq --filters");
+  ASSERT_EQ(r.status, 0) << r.err;
+  // The x86 filter wins on a real executable; the dictionaries shrink to the
+  // entries (70000 bytes fit in 96 KiB); "tiny" has the command line's -1 as it is.
+  EXPECT_NE(r.out.find(" " + std::to_string(exe.size()) + " x86,lzma2(dict="), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find(" 70000 lzma2(dict=96KiB,lc=0,lp=4,pb=0),crc32 data.txt\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find(" 5 lzma2(dict=1MiB),crc64 tiny\n"), std::string::npos) << r.out;
+  ASSERT_EQ(Upq("-x " + d + "/a.upq -C " + d + "/out").status, 0);
+  EXPECT_EQ(ReadFile(dir_ / "out/bin/tool"), exe);
+  EXPECT_EQ(ReadFile(dir_ / "out/data.txt"), TextBytes(70000, 1));
+
+  r = Upq("--encode " + d + "/streams -C " + d + "/src -1 --list " + d + "/list");
+  ASSERT_EQ(r.status, 0) << r.err;
+  // stored size, original size, chosen encoding, name
+  EXPECT_NE(r.out.find(" " + std::to_string(exe.size()) + " 2 bin/tool\n"), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find(" 70000 1 data.txt\n"), std::string::npos) << r.out;
+  EXPECT_EQ(Lines(r.out), 3);
+  WriteFile(dir_ / "stored", ToBytes("--stored\tbin/tool\n--stored\tdata.txt\n--stored\ttiny\n"));
+  r = Upq("-c " + d + "/b.upq -C " + d + "/streams --list " + d + "/stored");
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(ReadFile(dir_ / "b.upq"), ReadFile(dir_ / "a.upq"));
+}
+
 TEST_F(UpqTool, ExtractionStaysInsideTheDirectory) {
   const Bytes xz = XzEncode(ToBytes("evil"));
   WriteFile(dir_ / "bad.upq", BuildArchive({{"../escaped", xz},
@@ -112,8 +154,16 @@ TEST_F(UpqTool, FailuresGiveOneLine) {
   MakeFile("src/f", ToBytes("x"), 0644);
   std::filesystem::create_symlink("f", dir_ / "src/link");
   Bytes truncated = XzEncode(TextBytes(5000, 2));
+  Bytes trailing = XzEncode(TextBytes(5000, 2));
+  trailing.push_back(0);
+  WriteFile(dir_ / "src/trailing.xz", trailing);
   truncated.resize(truncated.size() / 2);
   WriteFile(dir_ / "trunc.upq", BuildArchive({{"e", truncated}}));
+  WriteFile(dir_ / "src/trunc.xz", truncated);
+  ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0644), 0);
+  WriteFile(dir_ / "bogus.list", ToBytes("-9 --bogus\tf\n"));
+  WriteFile(dir_ / "lclp.list", ToBytes("-9|--lc=4 --lp=1\tf\n"));
+  WriteFile(dir_ / "mixed.list", ToBytes("-1|--stored\tf\n"));
   WriteFile(dir_ / "notupq", ToBytes("just some text, long enough for a header"));
   const std::string d = dir_.path();
   const struct {
@@ -132,6 +182,26 @@ TEST_F(UpqTool, FailuresGiveOneLine) {
       {__LINE__, "-c " + d + "/n.upq -C " + d + "/src --channel=x f", 1, "both"},
       {__LINE__, "-c " + d + "/n.upq", 2, "no files"},
       {__LINE__, "-c " + d + "/n.upq --check=sha256 f", 2, "--check"},
+      // Encodings the updater's reader would refuse are refused here.
+      {__LINE__, "-c " + d + "/n.upq -C " + d + "/src --lc=4 --lp=1 f", 1, "lc + lp at most 4"},
+      {__LINE__, "-c " + d + "/n.upq -C " + d + "/src --dict=67108865 f", 1, "64 MiB"},
+      {__LINE__, "-c " + d + "/n.upq -C " + d + "/src --dict=4095 f", 1, "4 KiB to 64 MiB"},
+      {__LINE__, "-c " + d + "/n.upq -C " + d + "/src --lc=5 f", 2, "0 to 4"},
+      {__LINE__, "-c " + d + "/n.upq -C " + d + "/src --stored f", 1, "not a stream the updater"},
+      {__LINE__, "-c " + d + "/n.upq -C " + d + "/src --stored trunc.xz", 1, "truncated"},
+      {__LINE__, "-c " + d + "/n.upq -C " + d + "/src --stored trailing.xz", 1, "bytes follow"},
+      {__LINE__, "-c " + d + "/n.upq -C " + d + "/src --list " + d + "/missing", 1,
+       "No such file"},
+      {__LINE__, "-c " + d + "/n.upq -C " + d + "/src --list " + d + "/bogus.list", 1,
+       "bogus.list:1: --bogus is not an encoding option"},
+      {__LINE__, "-c " + d + "/n.upq -C " + d + "/src --list " + d + "/lclp.list", 1,
+       "lc + lp at most 4"},
+      {__LINE__, "-c " + d + "/n.upq -C " + d + "/src --list " + d + "/mixed.list", 1,
+       "--stored cannot be one of several"},
+      {__LINE__, "--encode " + d + "/enc -C " + d + "/src f", 2, "--list"},
+      // An existing path that is not a regular file is never replaced.
+      {__LINE__, "-c " + d + "/fifo -C " + d + "/src f", 1, "not a regular file"},
+      {__LINE__, "-c /dev/null -C " + d + "/src f", 1, "not a regular file"},
       {__LINE__, "--bogus", 2, "unknown option"},
       {__LINE__, "", 2, "one of -c, -t or -x"},
   };

@@ -25,7 +25,10 @@ namespace {
 
 const char kUsage[] =
     "Usage: upq -c ARCHIVE [-C DIR] [OPTIONS] FILE...\n"
+    "       upq -c ARCHIVE [-C DIR] [OPTIONS] --list LIST [FILE...]\n"
+    "       upq --encode OUTDIR [-C DIR] [OPTIONS] --list LIST\n"
     "       upq -t ARCHIVE [-v] [--keys KEYS.pem]\n"
+    "       upq -t ARCHIVE --filters [--keys KEYS.pem]\n"
     "       upq -x ARCHIVE [-C DIR] [NAME...]\n"
     "       upq --verify KEYS.pem ARCHIVE\n"
     "\n"
@@ -34,6 +37,10 @@ const char kUsage[] =
     "               relative paths, modes the files' permission bits.\n"
     "  -t ARCHIVE   list the entries: mode, stored size, name\n"
     "  -x ARCHIVE   extract the named entries, or all, below DIR\n"
+    "  --encode OUTDIR\n"
+    "               encode each entry of LIST into OUTDIR/NAME as the .xz stream\n"
+    "               an archive would store, and print a line for each: stored\n"
+    "               size, original size, number of the chosen encoding, name\n"
     "  -C DIR       directory to read files from or extract into (default .)\n"
     "  --verify KEYS.pem ARCHIVE\n"
     "               exit 0 only when a signature of ARCHIVE verifies with one of\n"
@@ -44,6 +51,19 @@ const char kUsage[] =
     "  --x86                 x86 BCJ filter before LZMA2 (for executables)\n"
     "  --check=CHECK         integrity check: none, crc32 or crc64 (default)\n"
     "  -0 ... -9             compression preset (default 6); -e for extreme\n"
+    "                        (also -0e ... -9e)\n"
+    "  --dict=BYTES|fit      LZMA2 dictionary (4096 to 67108864 bytes); fit:\n"
+    "                        the preset's, cut to the smallest that holds the entry\n"
+    "  --lc=N --lp=N --pb=N  LZMA2 literal context, literal position and position\n"
+    "                        bits (0-4 each, lc + lp at most 4)\n"
+    "  --stored              the files are .xz streams already: store them as they\n"
+    "                        are, once the updater's decoder has read them whole\n"
+    "  --list LIST           more entries, one a line: encodings, a tab, the name\n"
+    "                        (relative to DIR). Encodings are separated by '|',\n"
+    "                        each a space-separated list of the options above over\n"
+    "                        those of the command line; every encoding is tried\n"
+    "                        and the smallest stream kept. A line without a tab is\n"
+    "                        a name with the command line's options.\n"
     "  -T N                  encoder threads (default 1, 0: one per processor)\n"
     "  --channel=NAME        write a product-information block with this\n"
     "  --product-version=V   channel name (63 bytes) and version (31 bytes)\n"
@@ -51,6 +71,8 @@ const char kUsage[] =
     "                        for up to 8 signatures\n"
     "List options:\n"
     "  -v                    also decode every entry: decoded size, product info\n"
+    "  --filters             also decode every entry, and show its filters after\n"
+    "                        the decoded size: mode, stored, decoded, filters, name\n"
     "  --keys KEYS.pem       name the key that verifies each signature\n"
     "  --help                show this text\n";
 
@@ -137,15 +159,216 @@ int Collect(const std::string& base, const std::string& name,
   return 0;
 }
 
+// One way to store an entry: encoder options over the preset, or the file as
+// it is (an .xz stream already).
+struct Encoding {
+  UpqWriterOptions options;
+  bool extreme = false;
+  bool stored = false;
+
+  UpqWriterOptions Resolved() const {
+    UpqWriterOptions resolved = options;
+    if (extreme) resolved.preset |= LZMA_PRESET_EXTREME;
+    return resolved;
+  }
+};
+
+bool ParseCheck(const char* text, lzma_check* check) {
+  if (strcmp(text, "none") == 0) {
+    *check = LZMA_CHECK_NONE;
+  } else if (strcmp(text, "crc32") == 0) {
+    *check = LZMA_CHECK_CRC32;
+  } else if (strcmp(text, "crc64") == 0) {
+    *check = LZMA_CHECK_CRC64;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool ParseNumber(const char* text, unsigned long max, unsigned long* value) {
+  char* end;
+  errno = 0;
+  *value = strtoul(text, &end, 10);
+  return *text >= '0' && *text <= '9' && !*end && errno == 0 && *value <= max;
+}
+
+enum OptionResult { kNotAnEncodingOption, kApplied, kBadValue };
+
+// Applies `arg` to `encoding` when it is one of the encoding options; on a
+// bad value, `why` says what the option takes.
+OptionResult ApplyEncodingOption(const char* arg, Encoding* encoding, const char** why) {
+  UpqWriterOptions& options = encoding->options;
+  unsigned long n;
+  if (strcmp(arg, "--x86") == 0) {
+    options.x86_bcj = true;
+  } else if (strncmp(arg, "--check=", 8) == 0) {
+    *why = "--check takes none, crc32 or crc64";
+    if (!ParseCheck(arg + 8, &options.check)) return kBadValue;
+  } else if (strcmp(arg, "-e") == 0) {
+    encoding->extreme = true;
+  } else if (arg[0] == '-' && arg[1] >= '0' && arg[1] <= '9' &&
+             (arg[2] == '\0' || (arg[2] == 'e' && arg[3] == '\0'))) {
+    options.preset = static_cast<uint32_t>(arg[1] - '0');
+    if (arg[2] == 'e') encoding->extreme = true;
+  } else if (strncmp(arg, "--dict=", 7) == 0) {
+    *why = "--dict takes a size in bytes or 'fit'";
+    if (strcmp(arg + 7, "fit") == 0) {
+      options.fit_dictionary = true;
+    } else if (ParseNumber(arg + 7, UINT32_MAX, &n)) {
+      options.dict_size = static_cast<uint32_t>(n);
+    } else {
+      return kBadValue;
+    }
+  } else if (strncmp(arg, "--lc=", 5) == 0 || strncmp(arg, "--lp=", 5) == 0 ||
+             strncmp(arg, "--pb=", 5) == 0) {
+    *why = "--lc, --lp and --pb take 0 to 4";
+    if (!ParseNumber(arg + 5, 4, &n)) return kBadValue;
+    int& field = arg[3] == 'c' ? options.lc : arg[3] == 'p' ? options.lp : options.pb;
+    field = static_cast<int>(n);
+  } else if (strcmp(arg, "--stored") == 0) {
+    encoding->stored = true;
+  } else {
+    return kNotAnEncodingOption;
+  }
+  return kApplied;
+}
+
+// An entry to write: its name (relative to the directory) and the encodings
+// to try, in order.
+struct Entry {
+  std::string name;
+  std::vector<Encoding> encodings;
+};
+
+// Reads a list file (see the usage) into `entries`; each encoding starts from
+// `base`. One line on failure, naming the file and line.
+int ReadList(const char* list, const std::string& dir, const Encoding& base,
+             std::vector<Entry>* entries) {
+  FILE* f = fopen(list, "rb");
+  if (!f) return Fail("%s: %s", list, strerror(errno));
+  std::string text;
+  char buffer[65536];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof(buffer), f)) > 0) text.append(buffer, n);
+  bool failed = ferror(f);
+  fclose(f);
+  if (failed) return Fail("%s: read error", list);
+  size_t line_number = 0;
+  for (size_t pos = 0; pos < text.size();) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(pos, end - pos);
+    pos = end + 1;
+    ++line_number;
+    if (line.empty()) continue;
+    size_t tab = line.find('\t');
+    std::string spec = tab == std::string::npos ? "" : line.substr(0, tab);
+    std::string path = tab == std::string::npos ? line : line.substr(tab + 1);
+    std::vector<Encoding> encodings;
+    size_t start = 0;
+    do {
+      size_t bar = spec.find('|', start);
+      if (bar == std::string::npos) bar = spec.size();
+      Encoding encoding = base;
+      std::string alternative = spec.substr(start, bar - start);
+      start = bar + 1;
+      for (size_t t = 0; t < alternative.size();) {
+        size_t space = alternative.find(' ', t);
+        if (space == std::string::npos) space = alternative.size();
+        std::string token = alternative.substr(t, space - t);
+        t = space + 1;
+        if (token.empty()) continue;
+        const char* why = "";
+        OptionResult r = ApplyEncodingOption(token.c_str(), &encoding, &why);
+        if (r == kNotAnEncodingOption) {
+          return Fail("%s:%zu: %s is not an encoding option", list, line_number, token.c_str());
+        }
+        if (r == kBadValue) return Fail("%s:%zu: %s", list, line_number, why);
+      }
+      encodings.push_back(encoding);
+    } while (start <= spec.size());
+    std::string name;
+    if (!Normalize(path, &name)) {
+      return Fail("%s:%zu: %s: names must be relative paths without '..'", list, line_number,
+                  path.c_str());
+    }
+    std::vector<std::string> names;
+    if (int r = Collect(dir, name, &names)) return r;
+    for (const std::string& each : names) entries->push_back({each, encodings});
+  }
+  return 0;
+}
+
+// Encodes `source` with each of `encodings` into temporary files named after
+// `destination`, keeps the smallest as `destination` and removes the others.
+// Sets the chosen encoding's number (from 0) and the stored size.
+int EncodeSmallest(const std::string& source, const std::string& destination,
+                   const std::vector<Encoding>& encodings, size_t* chosen, uint64_t* size) {
+  std::string best;
+  uint64_t best_size = 0;
+  for (size_t i = 0; i < encodings.size(); ++i) {
+    std::string candidate = destination + ".upq-" + std::to_string(i);
+    uint64_t encoded = 0;
+    char why[1024];
+    if (upq_xz_encode_file(source.c_str(), candidate.c_str(), encodings[i].Resolved(), &encoded,
+                           why, sizeof(why)) != 0) {
+      if (!best.empty()) unlink(best.c_str());
+      return Fail("%s", why);
+    }
+    if (best.empty() || encoded < best_size) {
+      if (!best.empty()) unlink(best.c_str());
+      best = candidate;
+      best_size = encoded;
+      *chosen = i;
+    } else {
+      unlink(candidate.c_str());
+    }
+  }
+  if (rename(best.c_str(), destination.c_str()) != 0) {
+    int saved = errno;
+    unlink(best.c_str());
+    return Fail("%s: %s", destination.c_str(), strerror(saved));
+  }
+  *size = best_size;
+  return 0;
+}
+
 // The writer's signing step: the keys in command-line order.
 int SignArchive(void* context, FILE* file, char* error, size_t error_size) {
   const auto* keys = static_cast<const std::vector<EVP_PKEY*>*>(context);
   return upq_sign_stream(file, keys->data(), keys->size(), error, error_size);
 }
 
+// Writes `entry`: one plain encoding goes straight into the archive; stored
+// streams are checked and copied; with a choice, each encoding is written to
+// a temporary file beside the archive and the smallest is stored. Returns 0,
+// -1 when the writer failed, or 1 when the failure is already reported.
+int AddEntry(UpqWriter* writer, const char* archive, const std::string& dir, const Entry& entry) {
+  std::string path = Join(dir, entry.name);
+  if (entry.encodings.size() == 1) {
+    const Encoding& only = entry.encodings[0];
+    if (only.stored) return upq_writer_add_stored(writer, entry.name.c_str(), path.c_str());
+    return upq_writer_add_file_encoded(writer, entry.name.c_str(), path.c_str(), only.Resolved());
+  }
+  for (const Encoding& encoding : entry.encodings) {
+    if (encoding.stored) {
+      return Fail("%s: --stored cannot be one of several encodings", entry.name.c_str());
+    }
+  }
+  std::string scratch = std::string(archive) + ".entry-" + std::to_string(getpid());
+  size_t chosen = 0;
+  uint64_t size = 0;
+  if (int r = EncodeSmallest(path, scratch, entry.encodings, &chosen, &size)) return r;
+  int result = upq_writer_add_stored(writer, entry.name.c_str(), scratch.c_str());
+  unlink(scratch.c_str());
+  return result;
+}
+
 int Create(const char* archive, const std::string& dir, const std::vector<std::string>& files,
-           UpqWriterOptions options, const std::vector<std::string>& key_files) {
-  if (files.empty()) {
+           const Encoding& encoding, UpqWriterOptions options, const char* list,
+           const std::vector<std::string>& key_files) {
+  if (files.empty() && !list) {
     return Usage("no files to put into the archive");
   }
   std::vector<EVP_PKEY*> keys;
@@ -167,21 +390,32 @@ int Create(const char* archive, const std::string& dir, const std::vector<std::s
     options.sign = SignArchive;
     options.sign_context = &keys;
   }
-  std::vector<std::string> names;
+  std::vector<Entry> entries;
   for (const std::string& file : files) {
     std::string name;
     if (!Normalize(file, &name)) {
       return Fail("%s: names must be relative paths without '..'", file.c_str());
     }
+    std::vector<std::string> names;
     if (int r = Collect(dir, name, &names)) return r;
+    for (const std::string& each : names) entries.push_back({each, {encoding}});
+  }
+  if (list) {
+    if (int r = ReadList(list, dir, encoding, &entries)) return r;
+    if (entries.empty()) return Fail("%s: no entries", list);
   }
   UpqWriter* writer = upq_writer_open(archive, options);
   if (!writer) {
     return Fail("out of memory");
   }
   int result = 0;
-  for (const std::string& name : names) {
-    if (upq_writer_add_file(writer, name.c_str(), Join(dir, name).c_str()) != 0) {
+  for (const Entry& entry : entries) {
+    int r = AddEntry(writer, archive, dir, entry);
+    if (r > 0) {  // already reported
+      upq_writer_free(writer);
+      return 1;
+    }
+    if (r != 0) {
       result = 1;
       break;
     }
@@ -354,7 +588,78 @@ int Verify(const char* key_file, const char* archive) {
   return Fail("%s: libcrypto could not digest the archive", archive);
 }
 
-int List(const char* archive, bool verbose, const char* key_file) {
+// "4096", "64KiB", "3MiB": a size in the largest unit that divides it.
+std::string SizeText(uint32_t size) {
+  if (size >= (1u << 20) && size % (1u << 20) == 0) return std::to_string(size >> 20) + "MiB";
+  if (size >= 1024 && size % 1024 == 0) return std::to_string(size >> 10) + "KiB";
+  return std::to_string(size);
+}
+
+// lc, lp and pb from the first LZMA2 chunk of a block's data, when that chunk
+// is an LZMA chunk that sets them (control byte 0xC0 or above: control, two
+// sizes of two bytes, then the properties byte (pb * 5 + lp) * 9 + lc).
+std::string Lzma2Properties(const uint8_t* data, size_t size) {
+  if (size < 6 || data[0] < 0xC0 || data[5] >= 9 * 5 * 5) return "";
+  unsigned props = data[5];
+  return ",lc=" + std::to_string(props % 9) + ",lp=" + std::to_string(props / 9 % 5) +
+         ",pb=" + std::to_string(props / 45);
+}
+
+// The filter chain and check of the entry's first block, as one word such as
+// "x86,lzma2(dict=8MiB,lc=3,lp=0,pb=2),crc64" (lc/lp/pb are left out when
+// the block starts with uncompressed data); "?" when its headers cannot be
+// read (the decoding pass reports why).
+std::string FilterText(const char* archive, const IndexItem& item) {
+  uint8_t head[LZMA_STREAM_HEADER_SIZE + LZMA_BLOCK_HEADER_SIZE_MAX + 6];
+  size_t want = std::min<size_t>(sizeof(head), item.length);
+  FILE* f = fopen(archive, "rb");
+  if (!f) return "?";
+  bool read = fseeko(f, item.offset, SEEK_SET) == 0 && fread(head, 1, want, f) == want;
+  fclose(f);
+  lzma_stream_flags flags;
+  if (!read || want <= LZMA_STREAM_HEADER_SIZE ||
+      lzma_stream_header_decode(&flags, head) != LZMA_OK) {
+    return "?";
+  }
+  lzma_filter chain[LZMA_FILTERS_MAX + 1];
+  lzma_block block;
+  memset(&block, 0, sizeof(block));
+  block.version = 0;
+  block.check = flags.check;
+  block.filters = chain;
+  block.header_size = lzma_block_header_size_decode(head[LZMA_STREAM_HEADER_SIZE]);
+  if (head[LZMA_STREAM_HEADER_SIZE] == 0 || LZMA_STREAM_HEADER_SIZE + block.header_size > want ||
+      lzma_block_header_decode(&block, nullptr, head + LZMA_STREAM_HEADER_SIZE) != LZMA_OK) {
+    return "?";
+  }
+  std::string text;
+  for (size_t i = 0; chain[i].id != LZMA_VLI_UNKNOWN; ++i) {
+    if (!text.empty()) text += ',';
+    if (chain[i].id == LZMA_FILTER_X86) {
+      text += "x86";
+    } else if (chain[i].id == LZMA_FILTER_LZMA2) {
+      const auto* o = static_cast<const lzma_options_lzma*>(chain[i].options);
+      size_t data = LZMA_STREAM_HEADER_SIZE + block.header_size;
+      text += "lzma2(dict=" + SizeText(o->dict_size) +
+              Lzma2Properties(head + data, want - data) + ")";
+    } else {
+      text += "filter" + std::to_string(chain[i].id);
+    }
+    free(chain[i].options);
+  }
+  switch (flags.check) {
+    case LZMA_CHECK_NONE:
+      return text + ",none";
+    case LZMA_CHECK_CRC32:
+      return text + ",crc32";
+    case LZMA_CHECK_CRC64:
+      return text + ",crc64";
+    default:
+      return text + ",check" + std::to_string(flags.check);
+  }
+}
+
+int List(const char* archive, bool verbose, bool filters, const char* key_file) {
   std::vector<IndexItem> items;
   if (int r = OpenArchive(archive, &items)) return r;
   if (int r = ListSignatures(archive, key_file)) return r;
@@ -370,7 +675,7 @@ int List(const char* archive, bool verbose, const char* key_file) {
     }
   }
   for (const IndexItem& item : items) {
-    if (!verbose) {
+    if (!verbose && !filters) {
       printf("%04o %12u %s\n", item.mode & 07777, item.length, item.name.c_str());
       continue;
     }
@@ -381,8 +686,13 @@ int List(const char* archive, bool verbose, const char* key_file) {
     if (result != 0) {
       return Fail("%s: %s", item.name.c_str(), gArchiveReader.LastError());
     }
-    printf("%04o %12u %12llu %s\n", item.mode & 07777, item.length, decoded,
-           item.name.c_str());
+    if (filters) {
+      printf("%04o %12u %12llu %s %s\n", item.mode & 07777, item.length, decoded,
+             FilterText(archive, item).c_str(), item.name.c_str());
+    } else {
+      printf("%04o %12u %12llu %s\n", item.mode & 07777, item.length, decoded,
+             item.name.c_str());
+    }
   }
   if (fflush(stdout) != 0) {
     return Fail("writing the listing: %s", strerror(errno));
@@ -457,17 +767,32 @@ int Extract(const char* archive, const std::string& dir, const std::vector<std::
   return status;
 }
 
-bool ParseCheck(const char* text, lzma_check* check) {
-  if (strcmp(text, "none") == 0) {
-    *check = LZMA_CHECK_NONE;
-  } else if (strcmp(text, "crc32") == 0) {
-    *check = LZMA_CHECK_CRC32;
-  } else if (strcmp(text, "crc64") == 0) {
-    *check = LZMA_CHECK_CRC64;
-  } else {
-    return false;
+// --encode: each entry of the list into OUTDIR/NAME, the smallest of its
+// encodings, and a line on stdout for each.
+int EncodeEntries(const char* out_dir, const std::string& dir, const Encoding& encoding,
+                  const char* list) {
+  if (!list) return Usage("--encode needs --list");
+  std::vector<Entry> entries;
+  if (int r = ReadList(list, dir, encoding, &entries)) return r;
+  if (int r = MakeDirs(out_dir)) return r;
+  for (const Entry& entry : entries) {
+    for (const Encoding& each : entry.encodings) {
+      if (each.stored) return Usage("--stored goes with -c");
+    }
+    if (int r = MakeParents(out_dir, entry.name)) return r;
+    std::string source = Join(dir, entry.name);
+    struct stat st;
+    if (stat(source.c_str(), &st) != 0) return Fail("%s: %s", source.c_str(), strerror(errno));
+    size_t chosen = 0;
+    uint64_t size = 0;
+    if (int r = EncodeSmallest(source, Join(out_dir, entry.name), entry.encodings, &chosen, &size)) {
+      return r;
+    }
+    printf("%llu %llu %zu %s\n", static_cast<unsigned long long>(size),
+           static_cast<unsigned long long>(st.st_size), chosen + 1, entry.name.c_str());
   }
-  return true;
+  if (fflush(stdout) != 0) return Fail("writing the sizes: %s", strerror(errno));
+  return 0;
 }
 
 }  // namespace
@@ -477,8 +802,10 @@ int main(int argc, char** argv) {
   const char* archive = nullptr;
   std::string dir = ".";
   bool verbose = false;
-  bool extreme = false;
+  bool filters = false;
+  Encoding encoding;
   UpqWriterOptions options;
+  const char* list = nullptr;
   std::vector<std::string> sign_keys;
   const char* key_file = nullptr;
   std::vector<std::string> operands;
@@ -495,12 +822,19 @@ int main(int argc, char** argv) {
     } else if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
       fputs(kUsage, stdout);
       return 0;
-    } else if (strcmp(arg, "-c") == 0 || strcmp(arg, "-t") == 0 || strcmp(arg, "-x") == 0) {
+    } else if (strcmp(arg, "-c") == 0 || strcmp(arg, "-t") == 0 || strcmp(arg, "-x") == 0 ||
+               strcmp(arg, "--encode") == 0) {
       if (mode == 'V') return Usage("--verify goes alone");
       if (mode) return Usage("only one of -c, -t and -x");
-      mode = arg[1];
+      mode = arg[1] == '-' ? 'E' : arg[1];
       archive = value();
-      if (!archive) return Usage("missing archive name");
+      if (!archive) return Usage(mode == 'E' ? "missing directory after --encode"
+                                             : "missing archive name");
+    } else if (strcmp(arg, "--list") == 0) {
+      list = value();
+      if (!list) return Usage("missing list file after --list");
+    } else if (strcmp(arg, "--filters") == 0) {
+      filters = true;
     } else if (strcmp(arg, "--verify") == 0) {
       if (mode) return Usage("--verify goes alone");
       mode = 'V';
@@ -523,39 +857,40 @@ int main(int argc, char** argv) {
       char* end;
       unsigned long threads = n ? strtoul(n, &end, 10) : 0;
       if (!n || !*n || *end || threads > 1024) return Usage("-T takes a thread count");
-      options.threads = static_cast<uint32_t>(threads);
+      encoding.options.threads = static_cast<uint32_t>(threads);
     } else if (strcmp(arg, "-v") == 0) {
       verbose = true;
-    } else if (strcmp(arg, "--x86") == 0) {
-      options.x86_bcj = true;
-    } else if (strncmp(arg, "--check=", 8) == 0) {
-      if (!ParseCheck(arg + 8, &options.check)) {
-        return Usage("--check takes none, crc32 or crc64");
-      }
+    } else if (const char* why = nullptr;
+               OptionResult r = ApplyEncodingOption(arg, &encoding, &why)) {
+      if (r == kBadValue) return Usage(why);
     } else if (strncmp(arg, "--channel=", 10) == 0) {
       options.channel = arg + 10;
     } else if (strncmp(arg, "--product-version=", 18) == 0) {
       options.version = arg + 18;
-    } else if (strcmp(arg, "-e") == 0) {
-      extreme = true;
-    } else if (arg[1] >= '0' && arg[1] <= '9' && arg[2] == '\0') {
-      options.preset = static_cast<uint32_t>(arg[1] - '0');
     } else {
       fprintf(stderr, "upq: unknown option %s (see upq --help)\n", arg);
       return 2;
     }
   }
-  if (extreme) {
-    options.preset |= LZMA_PRESET_EXTREME;
+  {
+    // The header's fields stay; the encoding's are the command line's.
+    UpqWriterOptions resolved = encoding.Resolved();
+    resolved.channel = options.channel;
+    resolved.version = options.version;
+    options = resolved;
   }
   if (!sign_keys.empty() && mode != 'c') return Usage("--sign goes with -c");
+  if (list && mode != 'c' && mode != 'E') return Usage("--list goes with -c or --encode");
   if (key_file && mode != 't' && mode != 'V') return Usage("--keys goes with -t");
   switch (mode) {
     case 'c':
-      return Create(archive, dir, operands, options, sign_keys);
+      return Create(archive, dir, operands, encoding, options, list, sign_keys);
+    case 'E':
+      if (!operands.empty()) return Usage("--encode takes its entries from --list");
+      return EncodeEntries(archive, dir, encoding, list);
     case 't':
       if (!operands.empty()) return Usage("-t takes no names");
-      return List(archive, verbose, key_file);
+      return List(archive, verbose, filters, key_file);
     case 'V':
       if (operands.size() != 1) return Usage("--verify takes one archive");
       return Verify(key_file, operands[0].c_str());

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "updater/formats/upq_format.h"
+#include "updater/formats/xz_decoder.h"
 
 struct UpqWriter {
   UpqWriterOptions options;
@@ -66,13 +67,60 @@ bool Put(Sink* sink, const uint8_t* data, size_t size) {
   return true;
 }
 
-// Where plain bytes come from: a descriptor or memory.
+// Where plain bytes come from: a descriptor or memory. `size` is the whole
+// input's (for a descriptor, the file's size when it was opened).
 struct Source {
   int fd;
   const uint8_t* data;
   size_t size;
   size_t pos;
 };
+
+// The smallest dictionary the .xz block header stores exactly (2^n or
+// 2^n + 2^(n-1), at least liblzma's 4 KiB) that holds `size` bytes.
+uint32_t FittedDictionary(uint64_t size) {
+  for (uint64_t base = LZMA_DICT_SIZE_MIN; base <= (1ull << 31); base *= 2) {
+    if (size <= base) return static_cast<uint32_t>(base);
+    if (size <= base + base / 2) return static_cast<uint32_t>(base + base / 2);
+  }
+  return UINT32_MAX;
+}
+
+// The LZMA2 options of `options` for an input of `size` bytes, checked
+// against what the updater's reader accepts.
+bool Lzma2Options(const UpqWriterOptions& options, uint64_t size, lzma_options_lzma* lzma2,
+                  char* what, size_t what_size) {
+  if (lzma_lzma_preset(lzma2, options.preset)) {
+    snprintf(what, what_size, "invalid compression preset %u", options.preset);
+    return false;
+  }
+  if (options.dict_size != 0) {
+    if (options.dict_size < LZMA_DICT_SIZE_MIN || options.dict_size > kUpqMaxDictionarySize) {
+      snprintf(what, what_size, "dictionary of %u bytes: it must be 4 KiB to 64 MiB",
+               options.dict_size);
+      return false;
+    }
+    lzma2->dict_size = options.dict_size;
+  }
+  if (options.fit_dictionary && FittedDictionary(size) < lzma2->dict_size) {
+    lzma2->dict_size = FittedDictionary(size);
+  }
+  if (lzma2->dict_size > kUpqMaxDictionarySize) {
+    snprintf(what, what_size, "dictionary of %u bytes exceeds the reader's 64 MiB",
+             lzma2->dict_size);
+    return false;
+  }
+  if (options.lc >= 0) lzma2->lc = static_cast<uint32_t>(options.lc);
+  if (options.lp >= 0) lzma2->lp = static_cast<uint32_t>(options.lp);
+  if (options.pb >= 0) lzma2->pb = static_cast<uint32_t>(options.pb);
+  if (lzma2->lc > LZMA_LCLP_MAX || lzma2->lp > LZMA_LCLP_MAX || lzma2->pb > LZMA_PB_MAX ||
+      lzma2->lc + lzma2->lp > LZMA_LCLP_MAX) {
+    snprintf(what, what_size, "lc=%u lp=%u pb=%u: each must be 0-4 and lc + lp at most 4",
+             lzma2->lc, lzma2->lp, lzma2->pb);
+    return false;
+  }
+  return true;
+}
 
 ssize_t Take(Source* source, uint8_t* buffer, size_t capacity) {
   if (source->fd >= 0) {
@@ -119,8 +167,7 @@ bool Encode(const UpqWriterOptions& options, Source* source, Sink* sink, char* w
     return false;
   }
   lzma_options_lzma lzma2;
-  if (lzma_lzma_preset(&lzma2, options.preset)) {
-    snprintf(what, what_size, "invalid compression preset %u", options.preset);
+  if (!Lzma2Options(options, source->size, &lzma2, what, what_size)) {
     return false;
   }
   lzma_filter filters[3];
@@ -190,38 +237,45 @@ bool WriteAt(FILE* file, uint64_t offset, const unsigned char* data, size_t size
          fwrite(data, 1, size, file) == size;
 }
 
+// Records the `length` bytes just written at `start` as entry `name`.
+int RecordEntry(UpqWriter* w, const char* name, uint64_t start, uint64_t length, uint32_t mode) {
+  if (length > kUpqMaxEntryLength) {
+    return Fail(w, "%s: compressed entry of %llu bytes exceeds the limit of %u bytes",
+                name, static_cast<unsigned long long>(length), kUpqMaxEntryLength);
+  }
+  w->offset += length;
+  if (w->offset > kUpqMaxArchiveOffset) {
+    return Fail(w, "%s: the archive would exceed 4 GiB", name);
+  }
+  w->names.insert(name);
+  unsigned char fields[kUpqIndexEntryFixedSize];
+  upq_store_be32(fields, static_cast<uint32_t>(start));
+  upq_store_be32(fields + 4, static_cast<uint32_t>(length));
+  upq_store_be32(fields + 8, mode);
+  w->index.insert(w->index.end(), fields, fields + sizeof(fields));
+  w->index.insert(w->index.end(), name, name + strlen(name) + 1);
+  return 0;
+}
+
 // Encodes one entry at the end of the archive and records it in the index.
-int AddEntry(UpqWriter* w, const char* name, Source* source, uint32_t mode) {
+int AddEntry(UpqWriter* w, const char* name, Source* source, uint32_t mode,
+             const UpqWriterOptions& encoding) {
   if (w->failed || w->finished) {
     return -1;
   }
   if (!upq_is_safe_name(name)) {
     return Fail(w, "%s: not a safe relative entry name", name);
   }
-  if (!w->names.insert(name).second) {
+  if (w->names.count(name)) {
     return Fail(w, "%s: duplicate entry name", name);
   }
   uint64_t start = w->offset;
   Sink sink = {w->file, nullptr, 0};
   char what[256];
-  if (!Encode(w->options, source, &sink, what, sizeof(what))) {
+  if (!Encode(encoding, source, &sink, what, sizeof(what))) {
     return Fail(w, "%s: %s", name, what);
   }
-  if (sink.written > kUpqMaxEntryLength) {
-    return Fail(w, "%s: compressed entry of %llu bytes exceeds the limit of %u bytes",
-                name, static_cast<unsigned long long>(sink.written), kUpqMaxEntryLength);
-  }
-  w->offset += sink.written;
-  if (w->offset > kUpqMaxArchiveOffset) {
-    return Fail(w, "%s: the archive would exceed 4 GiB", name);
-  }
-  unsigned char fields[kUpqIndexEntryFixedSize];
-  upq_store_be32(fields, static_cast<uint32_t>(start));
-  upq_store_be32(fields + 4, static_cast<uint32_t>(sink.written));
-  upq_store_be32(fields + 8, mode);
-  w->index.insert(w->index.end(), fields, fields + sizeof(fields));
-  w->index.insert(w->index.end(), name, name + strlen(name) + 1);
-  return 0;
+  return RecordEntry(w, name, start, sink.written, mode);
 }
 
 }  // namespace
@@ -276,6 +330,13 @@ UpqWriter* upq_writer_open(const char* path, const UpqWriterOptions& options) {
   }
   if (options.signature_count > 0 && !options.sign) {
     Fail(w, "signature slots need a signing function");
+    return w;
+  }
+  // The archive replaces a regular file at most: renaming over a device, a
+  // FIFO or a socket would put a regular file in its place.
+  struct stat existing;
+  if (stat(path, &existing) == 0 && !S_ISREG(existing.st_mode)) {
+    Fail(w, "exists and is not a regular file; refusing to replace it");
     return w;
   }
   w->temp_path = w->path + ".XXXXXX";
@@ -333,6 +394,11 @@ UpqWriter* upq_writer_open(const char* path, const UpqWriterOptions& options) {
 }
 
 int upq_writer_add_file(UpqWriter* w, const char* name, const char* source_path) {
+  return upq_writer_add_file_encoded(w, name, source_path, w->options);
+}
+
+int upq_writer_add_file_encoded(UpqWriter* w, const char* name, const char* source_path,
+                                const UpqWriterOptions& encoding) {
   if (w->failed || w->finished) {
     return -1;
   }
@@ -345,8 +411,116 @@ int upq_writer_add_file(UpqWriter* w, const char* name, const char* source_path)
     close(fd);
     return Fail(w, "%s: not a regular file", source_path);
   }
-  Source source = {fd, nullptr, 0, 0};
-  int result = AddEntry(w, name, &source, static_cast<uint32_t>(st.st_mode & 07777));
+  Source source = {fd, nullptr, static_cast<size_t>(st.st_size), 0};
+  int result = AddEntry(w, name, &source, static_cast<uint32_t>(st.st_mode & 07777), encoding);
+  close(fd);
+  return result;
+}
+
+namespace {
+
+// Decodes the .xz stream on `fd` to its end with the reader's decoder, and
+// checks that nothing follows it. Leaves the offset at the end.
+bool CheckStoredStream(int fd, char* what, size_t what_size) {
+  XzDecoder decoder;
+  if (xz_decoder_init(&decoder) != kXzOk) {
+    xz_decoder_end(&decoder);
+    snprintf(what, what_size, "out of memory");
+    return false;
+  }
+  std::vector<uint8_t> in(kChunk);
+  std::vector<uint8_t> out(kChunk);
+  XzStatus status = kXzOk;
+  size_t in_pos = 0, in_size = 0;
+  bool eof = false;
+  while (status == kXzOk) {
+    if (in_pos == in_size && !eof) {
+      ssize_t n;
+      do {
+        n = read(fd, in.data(), in.size());
+      } while (n < 0 && errno == EINTR);
+      if (n < 0) {
+        snprintf(what, what_size, "read error: %s", strerror(errno));
+        xz_decoder_end(&decoder);
+        return false;
+      }
+      in_pos = 0;
+      in_size = static_cast<size_t>(n);
+      eof = n == 0;
+    }
+    size_t out_pos = 0;
+    status = xz_decoder_run(&decoder, in.data(), &in_pos, in_size, out.data(), &out_pos,
+                            out.size());
+  }
+  const char* part = xz_decoder_part(&decoder);
+  xz_decoder_end(&decoder);
+  if (status != kXzStreamEnd) {
+    snprintf(what, what_size, "not a stream the updater accepts: %s in the %s",
+             xz_status_text(status), part);
+    return false;
+  }
+  uint8_t byte;
+  ssize_t more;
+  do {
+    more = in_pos < in_size ? 1 : read(fd, &byte, 1);
+  } while (more < 0 && errno == EINTR);
+  if (more != 0) {
+    snprintf(what, what_size, "bytes follow the .xz stream");
+    return false;
+  }
+  return true;
+}
+
+// Copies the rest of `fd` to the end of the archive as entry `name`.
+int CopyStream(UpqWriter* w, const char* name, int fd, uint32_t mode) {
+  std::vector<uint8_t> buffer(kChunk);
+  uint64_t start = w->offset, copied = 0;
+  for (;;) {
+    ssize_t n;
+    do {
+      n = read(fd, buffer.data(), buffer.size());
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return Fail(w, "%s: read error: %s", name, strerror(errno));
+    if (n == 0) break;
+    if (fwrite(buffer.data(), 1, static_cast<size_t>(n), w->file) != static_cast<size_t>(n)) {
+      return Fail(w, "%s: write error: %s", w->temp_path.c_str(), strerror(errno));
+    }
+    copied += static_cast<uint64_t>(n);
+  }
+  return RecordEntry(w, name, start, copied, mode);
+}
+
+}  // namespace
+
+int upq_writer_add_stored(UpqWriter* w, const char* name, const char* source_path) {
+  if (w->failed || w->finished) {
+    return -1;
+  }
+  if (!upq_is_safe_name(name)) {
+    return Fail(w, "%s: not a safe relative entry name", name);
+  }
+  if (w->names.count(name)) {
+    return Fail(w, "%s: duplicate entry name", name);
+  }
+  int fd = open(source_path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return Fail(w, "%s: cannot open: %s", source_path, strerror(errno));
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return Fail(w, "%s: not a regular file", source_path);
+  }
+  char what[256];
+  if (!CheckStoredStream(fd, what, sizeof(what))) {
+    close(fd);
+    return Fail(w, "%s: %s", source_path, what);
+  }
+  if (lseek(fd, 0, SEEK_SET) != 0) {
+    close(fd);
+    return Fail(w, "%s: cannot seek: %s", source_path, strerror(errno));
+  }
+  int result = CopyStream(w, name, fd, static_cast<uint32_t>(st.st_mode & 07777));
   close(fd);
   return result;
 }
@@ -354,7 +528,7 @@ int upq_writer_add_file(UpqWriter* w, const char* name, const char* source_path)
 int upq_writer_add_bytes(UpqWriter* w, const char* name, const void* data, size_t size,
                          uint32_t mode) {
   Source source = {-1, static_cast<const uint8_t*>(data), size, 0};
-  return AddEntry(w, name, &source, mode);
+  return AddEntry(w, name, &source, mode, w->options);
 }
 
 int upq_writer_finish(UpqWriter* w) {
@@ -439,4 +613,47 @@ unsigned char* upq_xz_encode(const void* data, size_t size, const UpqWriterOptio
     *encoded_size = memory.size();
   }
   return result;
+}
+
+int upq_xz_encode_file(const char* source_path, const char* destination,
+                       const UpqWriterOptions& options, uint64_t* encoded_size, char* error,
+                       size_t error_size) {
+  int fd = open(source_path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    snprintf(error, error_size, "%s: cannot open: %s", source_path, strerror(errno));
+    return -1;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    snprintf(error, error_size, "%s: not a regular file", source_path);
+    return -1;
+  }
+  FILE* out = fopen(destination, "wb");
+  if (!out) {
+    snprintf(error, error_size, "%s: cannot create: %s", destination, strerror(errno));
+    close(fd);
+    return -1;
+  }
+  Source source = {fd, nullptr, static_cast<size_t>(st.st_size), 0};
+  Sink sink = {out, nullptr, 0};
+  char what[256];
+  bool ok = Encode(options, &source, &sink, what, sizeof(what));
+  close(fd);
+  if (!ok) {
+    snprintf(error, error_size, "%s: %s", source_path, what);
+  } else if (fflush(out) != 0 || fchmod(fileno(out), st.st_mode & 07777) != 0) {
+    snprintf(error, error_size, "%s: write error: %s", destination, strerror(errno));
+    ok = false;
+  }
+  if (fclose(out) != 0 && ok) {
+    snprintf(error, error_size, "%s: write error: %s", destination, strerror(errno));
+    ok = false;
+  }
+  if (!ok) {
+    unlink(destination);
+    return -1;
+  }
+  *encoded_size = sink.written;
+  return 0;
 }

@@ -21,6 +21,18 @@ struct UpqWriterOptions {
   bool x86_bcj = false;                  // x86 branch conversion before LZMA2
   lzma_check check = LZMA_CHECK_CRC64;   // none, CRC-32 or CRC-64
   uint32_t preset = 6;                   // 0-9, optionally | LZMA_PRESET_EXTREME
+  // LZMA2 settings over the preset's. The dictionary in bytes (0: the
+  // preset's; at least 4 KiB, at most the reader's 64 MiB); with
+  // `fit_dictionary`, a dictionary larger than the entry is cut to the
+  // smallest size the .xz header stores exactly (2^n or 2^n + 2^(n-1), at
+  // least 4 KiB) that holds the entry, which also cuts the decoder's memory.
+  // The literal context, literal position and position bits (-1: the
+  // preset's; each 0-4, lc + lp at most 4).
+  uint32_t dict_size = 0;
+  bool fit_dictionary = false;
+  int lc = -1;
+  int lp = -1;
+  int pb = -1;
   // Encoder threads; above 1, large entries are split into several blocks
   // encoded in parallel (0: one per processor).
   uint32_t threads = 1;
@@ -47,6 +59,18 @@ UpqWriter* upq_writer_open(const char* path, const UpqWriterOptions& options);
 // bits as the entry's mode.
 int upq_writer_add_file(UpqWriter* writer, const char* name, const char* source);
 
+// As upq_writer_add_file, encoded with the encoder settings of `encoding`
+// (preset, filter, check, dictionary, lc/lp/pb, threads) instead of the
+// writer's.
+int upq_writer_add_file_encoded(UpqWriter* writer, const char* name, const char* source,
+                                const UpqWriterOptions& encoding);
+
+// Adds the file `source`, which holds one .xz stream, as entry `name` as it
+// is (the file's permission bits are the entry's mode). The stream is first
+// decoded to its end with the updater's own decoder, so only what the reader
+// accepts is stored; bytes after the stream are refused.
+int upq_writer_add_stored(UpqWriter* writer, const char* name, const char* source);
+
 // Adds `size` bytes from memory as entry `name` with `mode`.
 int upq_writer_add_bytes(UpqWriter* writer, const char* name, const void* data,
                          size_t size, uint32_t mode);
@@ -68,5 +92,14 @@ bool upq_is_safe_name(const char* name);
 // Returns a malloc'ed buffer and its size, or null on failure.
 unsigned char* upq_xz_encode(const void* data, size_t size,
                              const UpqWriterOptions& options, size_t* encoded_size);
+
+// Encodes the file `source` into the file `destination` (created or
+// truncated; it gets the source's permission bits) as one .xz stream, byte
+// for byte as the writer would store it, and returns its size in
+// `encoded_size`. Returns 0, or -1 with one line in
+// `error`; a failed call leaves no destination.
+int upq_xz_encode_file(const char* source, const char* destination,
+                       const UpqWriterOptions& options, uint64_t* encoded_size, char* error,
+                       size_t error_size);
 
 #endif  // VLM_UPDATER_FORMATS_UPQ_WRITER_H_
