@@ -14,7 +14,9 @@
 //    add (difference bytes), the copy (extra bytes in between) and the seek
 //    to the fresh match.
 //  - Of the old positions that give the longest match, the one nearest the
-//    current alignment is taken: a short seek compresses better.
+//    current alignment is taken: a short seek compresses better. A fresh
+//    match is compared with those found a few bytes later before it is
+//    taken.
 //  - Triples pass through the builder one step late, so that a short match
 //    whose triple would cost more than its bytes as literals is folded into
 //    the extra bytes of the triple before it.
@@ -73,6 +75,10 @@ constexpr int64_t kSeekMarginPerBit = 9;
 constexpr int64_t kNearbyCandidates = 8;
 constexpr int64_t kNearbyMaxLength = 1 << 16;
 
+// Positions after an acceptable fresh match that are searched for a better
+// one.
+constexpr int64_t kLazySteps = 8;
+
 // The folding of short matches into extra bytes, in sixteenths of a
 // compressed byte: a triple costs about kTripleCost plus kSeekBitCost per
 // significant bit of its seek, a literal byte about kLiteralCost.
@@ -83,6 +89,13 @@ constexpr int64_t kLiteralCost = 4;
 // Bits needed for the magnitude of a seek (1 for 0 and 1).
 int64_t SeekBits(int64_t seek) {
   return 64 - __builtin_clzll(static_cast<uint64_t>(seek < 0 ? -seek : seek) | 1);
+}
+
+// The lead in agreeing bytes that a fresh match needs over the current
+// alignment, for a seek of `jump` away from it.
+int64_t Margin(const Tuning& tuning, int64_t jump) {
+  if (tuning.marginBySeek) return kSeekMarginBase + kSeekMarginPerBit * SeekBits(jump) / 4;
+  return jump > -kNearJump && jump < kNearJump ? kNearMargin : kFarMargin;
 }
 
 // Text: at most 1 % of bytes are control characters other than white space
@@ -309,11 +322,7 @@ bool BuildBlocks(const unsigned char* old, int64_t n, unsigned char* newer, int6
       for (; scored < scan + length; ++scored) {
         if (agrees(scored, lastOffset)) ++oldScore;
       }
-      const int64_t jump = position - scan - lastOffset;
-      const int64_t margin =
-          tuning.marginBySeek ? kSeekMarginBase + kSeekMarginPerBit * SeekBits(jump) / 4
-          : (jump > -kNearJump && jump < kNearJump) ? kNearMargin
-                                                    : kFarMargin;
+      const int64_t margin = Margin(tuning, position - scan - lastOffset);
       if ((length == oldScore && length != 0) || length > oldScore + margin) {
         break;
       }
@@ -321,6 +330,29 @@ bool BuildBlocks(const unsigned char* old, int64_t n, unsigned char* newer, int6
     }
     if (length == oldScore && scan != m) {
       continue;  // the current alignment covers this match: keep going
+    }
+    if (scan < m) {
+      // Lazy matching: a fresh match that starts a few bytes later may be
+      // worth more (longer, or with a shorter seek); the bytes skipped are
+      // left to the extensions.
+      int64_t bestValue = length - Margin(tuning, position - scan - lastOffset);
+      int64_t bestScan = scan, bestLength = length, bestPosition = position;
+      for (int64_t skip = 1; skip <= kLazySteps && scan + skip < m; ++skip) {
+        const int64_t at = scan + skip;
+        int64_t candidate;
+        const int64_t found = matcher.Search(newer + at, m - at, at + lastOffset, &candidate);
+        if (candidate - at == position - scan) continue;  // the same alignment
+        const int64_t value = found - Margin(tuning, candidate - at - lastOffset) - skip;
+        if (value > bestValue) {
+          bestValue = value;
+          bestScan = at;
+          bestLength = found;
+          bestPosition = candidate;
+        }
+      }
+      scan = bestScan;
+      length = bestLength;
+      position = bestPosition;
     }
 
     // Forward extension of the previous match: the stretch that maximises
