@@ -3,20 +3,26 @@
 
 Usage: bench/qbdiff_bench.py [BUILD_DIR] [--rounds N] [--quick]
 
-Pairs:
-  js     releases of a large JavaScript file (typescript's lib/typescript.js):
-         a minor release, and a patch release that changes almost nothing
+Pairs (real ones are fetched once with `npm pack` and cached under
+bench/cache/; a pair that cannot be fetched is skipped):
+  text   releases of a large JavaScript file (typescript's lib/typescript.js,
+         9 MB): a minor release, and a patch release that changes almost
+         nothing; three.js's build/three.module.js across a minor release
+  many   a many-file JavaScript package across a minor release (webpack):
+         all its .js files, sorted by path and concatenated
   exe    two releases of a prebuilt x86-64 Linux executable (esbuild's binary)
   50MiB  two generated 50 MiB files, the second an edited copy of the first
-Both npm pairs are fetched with `npm pack` and cached under bench/cache/.
 
-For every pair each tool makes a patch from old to new: qbdiff (its size is
-reported after `xz -9`, as the patch travels inside an update archive),
-`xdelta3 -9` and `zstd --ultra -22 --long=27 --patch-from`. Tools run in
-interleaved rounds; the table shows the median time with min and max, and
-the peak RSS (the largest of all rounds); qbdiff's own time and memory are
-shown apart from those of xz. Every patch is checked by applying it. Then ApplyPatch alone (patch_apply_bench) rebuilds a generated 100 MiB
-file from its patch: MB/s of output and peak RSS.
+For every pair each tool makes a patch from old to new: qbdiff (its raw
+size, and its size after `xz -6` and after `xz -9e`, as the patch travels
+inside an update archive), `xdelta3 -9 -e -s` and `zstd --ultra -22
+--long=27 --patch-from`. The last column divides each stored size (qbdiff's
+after `xz -9e`) by xdelta3's. Tools run in interleaved rounds; the table
+shows the median time with min and max, and the peak RSS (the largest of all
+rounds); qbdiff's own time and memory are shown apart from those of xz. Every
+patch is checked by applying it. Then ApplyPatch alone (patch_apply_bench)
+rebuilds a generated 100 MiB file from its patch: MB/s of output and peak
+RSS.
 
 xdelta3 and zstd are installed with apt-get when missing.
 """
@@ -35,11 +41,14 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 CACHE = os.path.join(HERE, "cache", "qbdiff")
 
 # A minor release of the JavaScript file (the usual size of an update), a
-# patch release of it that changes almost nothing, and a patch release of the
-# executable.
+# patch release of it that changes almost nothing, a smaller JavaScript file,
+# a many-file package (member None: its .js files concatenated) and a patch
+# release of the executable.
 NPM_PAIRS = [
-    ("js", "typescript", "5.3.3", "5.4.2", "package/lib/typescript.js"),
-    ("js", "typescript", "5.4.4", "5.4.5", "package/lib/typescript.js"),
+    ("text", "typescript", "5.3.3", "5.4.2", "package/lib/typescript.js"),
+    ("text", "typescript", "5.4.4", "5.4.5", "package/lib/typescript.js"),
+    ("text", "three", "0.160.0", "0.161.0", "package/build/three.module.js"),
+    ("many", "webpack", "5.89.0", "5.90.0", None),
     ("exe", "@esbuild/linux-x64", "0.20.1", "0.20.2", "package/bin/esbuild"),
 ]
 
@@ -57,19 +66,27 @@ def ensure_tools():
 
 
 def npm_file(package, version, member):
-    """The member of the package's tarball, fetched once with npm pack."""
+    """The member of the package's tarball, fetched once with npm pack; with
+    member None, all its .js files sorted by path and concatenated."""
     safe = package.replace("@", "").replace("/", "-")
-    target = os.path.join(CACHE, "%s-%s-%s" % (safe, version, os.path.basename(member)))
+    name = os.path.basename(member) if member else "all-js"
+    target = os.path.join(CACHE, "%s-%s-%s" % (safe, version, name))
     if os.path.exists(target):
         return target
     os.makedirs(CACHE, exist_ok=True)
     with tempfile.TemporaryDirectory(dir=CACHE) as scratch:
-        out = subprocess.run(["npm", "pack", "%s@%s" % (package, version), "--silent",
-                              "--pack-destination", scratch],
+        out = subprocess.run(["timeout", "120", "npm", "pack", "%s@%s" % (package, version),
+                              "--silent", "--pack-destination", scratch],
                              check=True, capture_output=True, text=True, cwd=scratch)
         tgz = os.path.join(scratch, out.stdout.strip().splitlines()[-1])
         with tarfile.open(tgz) as archive:
-            data = archive.extractfile(member).read()
+            if member:
+                data = archive.extractfile(member).read()
+            else:
+                members = sorted((m for m in archive.getmembers()
+                                  if m.isfile() and m.name.endswith(".js")),
+                                 key=lambda m: m.name)
+                data = b"".join(archive.extractfile(m).read() for m in members)
     with open(target + ".tmp", "wb") as f:
         f.write(data)
     os.replace(target + ".tmp", target)
@@ -154,7 +171,7 @@ def make_tools(qbdiff, work):
     """Each tool: (name, make patch, apply patch, file whose size counts)."""
     def qb(old, new):
         patch = os.path.join(work, "qb.patch")
-        return [[qbdiff, old, new, patch], ["xz", "-9", "-k", "-f", "-T1", patch]], patch + ".xz"
+        return [[qbdiff, old, new, patch], ["xz", "-9e", "-k", "-f", "-T1", patch]], patch + ".xz"
 
     def qb_apply(old, new):
         return [[qbdiff, "--apply", old, os.path.join(work, "qb.patch"), new]]
@@ -175,8 +192,14 @@ def make_tools(qbdiff, work):
         return [["zstd", "-q", "-f", "-d", "--long=27", "--patch-from=" + old,
                  os.path.join(work, "zst.patch"), "-o", new]]
 
-    return [("qbdiff + xz -9", qb, qb_apply), ("xdelta3 -9", xd, xd_apply),
+    return [("qbdiff", qb, qb_apply), ("xdelta3 -9 -e", xd, xd_apply),
             ("zstd -22 --long=27", zs, zs_apply)]
+
+
+def xz_size(path, preset):
+    """Size of the file after xz with the given preset (one thread)."""
+    out = subprocess.run(["xz", preset, "-T1", "-c", path], check=True, capture_output=True)
+    return len(out.stdout)
 
 
 def fmt_time(samples):
@@ -191,7 +214,8 @@ def bench_pairs(qbdiff, pairs, rounds):
         for label, (old, new) in pairs:
             new_size = os.path.getsize(new)
             results = {name: {"make": [], "rss": 0, "pack": [], "prss": 0, "apply": [],
-                              "arss": 0, "size": 0} for name, _, _ in tools}
+                              "arss": 0, "size": 0, "raw": None, "xz6": None}
+                       for name, _, _ in tools}
             for round_ in range(rounds):
                 order = tools if round_ % 2 == 0 else list(reversed(tools))
                 for name, make, apply_ in order:
@@ -207,28 +231,37 @@ def bench_pairs(qbdiff, pairs, rounds):
                         r["pack"].append(seconds)
                         r["prss"] = max(r["prss"], rss)
                     r["size"] = os.path.getsize(patch)
+                    if len(commands) > 1 and round_ == 0:
+                        raw = commands[0][-1]
+                        r["raw"] = os.path.getsize(raw)
+                        r["xz6"] = xz_size(raw, "-6")
                     rebuilt = os.path.join(work, "rebuilt")
                     seconds, rss = measure(apply_(old, rebuilt)[0])
                     r["apply"].append(seconds)
                     r["arss"] = max(r["arss"], rss)
                     if subprocess.run(["cmp", "-s", rebuilt, new]).returncode != 0:
                         raise RuntimeError("%s: %s does not rebuild the new file" % (label, name))
+            reference = results[tools[1][0]]["size"]  # xdelta3
             for name, _, _ in tools:
                 r = results[name]
                 pack = ("%s, %.0f MiB" % (fmt_time(r["pack"]), r["prss"] / 1024.0)
                         if r["pack"] else "-")
-                rows.append((label, "%.1f MiB" % (new_size / 2**20), name, r["size"],
-                             fmt_time(r["make"]), r["rss"] / 1024.0, pack,
-                             fmt_time(r["apply"]), r["arss"] / 1024.0))
+                raw = "%d" % r["raw"] if r["raw"] is not None else "-"
+                xz6 = "%d" % r["xz6"] if r["xz6"] is not None else "-"
+                rows.append((label, "%.1f MiB" % (new_size / 2**20), name, raw, xz6, r["size"],
+                             "%.3f" % (r["size"] / reference), fmt_time(r["make"]),
+                             r["rss"] / 1024.0, pack, fmt_time(r["apply"]),
+                             r["arss"] / 1024.0))
     finally:
         shutil.rmtree(work, ignore_errors=True)
     print("\nMaking and applying patches (%d rounds, interleaved; time: median [min-max])" % rounds)
-    header = ("pair", "new", "tool", "patch bytes", "make time", "make RSS",
-              "compress time, RSS", "apply time", "apply RSS")
+    header = ("pair", "new", "tool", "raw bytes", "xz -6", "stored bytes (qbdiff: xz -9e)",
+              "/ xdelta3", "make time", "make RSS", "xz -9e time, RSS", "apply time",
+              "apply RSS")
     print("| %s |" % " | ".join(header))
     print("|%s|" % "|".join("---" for _ in header))
     for row in rows:
-        print("| %s | %s | %s | %d | %s | %.0f MiB | %s | %s | %.0f MiB |" % row)
+        print("| %s | %s | %s | %s | %s | %d | %s | %s | %.0f MiB | %s | %s | %.0f MiB |" % row)
 
 
 def bench_apply(qbdiff, apply_bench, rounds):
@@ -280,10 +313,14 @@ def main():
 
     pairs = []
     for label, package, old_version, new_version, member in NPM_PAIRS:
-        pairs.append(("%s %s %s→%s" % (label, package, old_version, new_version),
-                      (npm_file(package, old_version, member),
-                       npm_file(package, new_version, member))))
-    bench_pairs(qbdiff, pairs, rounds)
+        name = "%s %s %s→%s" % (label, package, old_version, new_version)
+        try:
+            pairs.append((name, (npm_file(package, old_version, member),
+                                 npm_file(package, new_version, member))))
+        except (subprocess.CalledProcessError, OSError, KeyError, tarfile.TarError) as error:
+            print("skipped %s: cannot fetch it (offline?): %s" % (name, error), file=sys.stderr)
+    if pairs:
+        bench_pairs(qbdiff, pairs, rounds)
     if not args.quick:
         bench_pairs(qbdiff, [("generated 50 MiB", generated_pair(50, 50))], 1)
     bench_apply(qbdiff, apply_bench, rounds)

@@ -1,7 +1,9 @@
 // The qbdiff command line: round trip, help, and one clear stderr line with a
 // non-zero status for every failure, leaving no output file behind.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -119,6 +121,53 @@ TEST_F(QbdiffCliTest, FailuresPrintOneLineAndLeaveNoOutput) {
   for (const auto& entry : fs::directory_iterator(dir_)) {
     EXPECT_EQ(entry.path().filename().string().find("result"), std::string::npos);
   }
+}
+
+// Outputs the final rename would wrongly replace: a path that is not a
+// regular file (a device, a FIFO) or that names one of the inputs. Each is
+// refused before anything is written, and every path stays what it was.
+TEST_F(QbdiffCliTest, RefusesOutputsThatAreNotNewRegularFiles) {
+  Write("old", "the old file");
+  Write("new", "the new file");
+  ASSERT_EQ(Run(Path("old") + " " + Path("new") + " " + Path("patch")), 0);
+  ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
+  // Through a link, so that a regression replaces the link, not the device.
+  fs::create_symlink("/dev/null", Path("null"));
+  fs::create_hard_link(Path("old"), Path("old-link"));
+  fs::create_symlink(Path("new"), Path("new-link"));
+  const std::string old = Path("old"), newer = Path("new"), patch = Path("patch");
+
+  struct Case {
+    int line;
+    std::string args;
+  } cases[] = {
+      {__LINE__, old + " " + newer + " " + Path("null")},
+      {__LINE__, old + " " + newer + " " + Path("fifo")},
+      {__LINE__, old + " " + newer + " " + dir_.string()},  // a directory
+      {__LINE__, old + " " + newer + " " + old},
+      {__LINE__, old + " " + newer + " " + newer},
+      {__LINE__, old + " " + newer + " " + Path("old-link")},  // same inode
+      {__LINE__, old + " " + newer + " " + Path("new-link")},
+      {__LINE__, "--apply " + old + " " + patch + " " + Path("null")},
+      {__LINE__, "--apply " + old + " " + patch + " " + Path("fifo")},
+      {__LINE__, "--apply " + old + " " + patch + " " + old},
+      {__LINE__, "--apply " + old + " " + patch + " " + patch},
+      {__LINE__, "--apply " + old + " " + patch + " " + Path("old-link")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    EXPECT_EQ(Run(c.args), 1);
+    ExpectOneErrorLine();
+    EXPECT_EQ(Read("old"), "the old file");
+    EXPECT_EQ(Read("new"), "the new file");
+    EXPECT_EQ(Read("patch").substr(0, 8), "QBDIFF10");
+    EXPECT_TRUE(fs::is_fifo(Path("fifo")));
+    EXPECT_TRUE(fs::is_symlink(Path("null")));
+    EXPECT_TRUE(fs::is_symlink(Path("new-link")));
+  }
+  EXPECT_TRUE(fs::is_character_file("/dev/null"));
+  // No temporary file was left beside any of them.
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 9);
 }
 
 }  // namespace

@@ -69,6 +69,22 @@ Bytes Words(std::mt19937_64& rng, size_t size) {
   return text;
 }
 
+// Source-like text: lines drawn from a small set, so that most lines occur
+// many times in the file and a match has many equally long candidates.
+Bytes Lines(std::mt19937_64& rng, size_t size) {
+  static const char* kLines[] = {
+      "    return this.value;\n", "  }\n", "  get size() {\n", "    if (x === undefined) {\n",
+      "      throw new Error(\"unexpected\");\n", "function update(state, action) {\n",
+      "  const next = { ...state };\n", "\n"};
+  Bytes text;
+  while (text.size() < size) {
+    text += kLines[rng() % 8];
+    if (rng() % 4 == 0) text += "  // note " + std::to_string(rng() % 1000) + "\n";
+  }
+  text.resize(size);
+  return text;
+}
+
 // Edits of the kind new releases bring: changed bytes, insertions,
 // deletions and a moved block.
 Bytes Edit(std::mt19937_64& rng, Bytes bytes, int edits) {
@@ -100,6 +116,7 @@ TEST(WriteDiffPatchTest, RoundTripsGeneratedFiles) {
   std::mt19937_64 rng(42);
   const Bytes random = Random(rng, 200000);
   const Bytes words = Words(rng, 200000);
+  const Bytes lines = Lines(rng, 200000);
   Bytes zeros(300000, '\0');
   Bytes zerosWithIsland = zeros;
   zerosWithIsland.replace(150000, 100, Random(rng, 100));
@@ -125,6 +142,16 @@ TEST(WriteDiffPatchTest, RoundTripsGeneratedFiles) {
       {__LINE__, zeros, zerosWithIsland, 200},
       {__LINE__, zerosWithIsland, zeros, 50},
       {__LINE__, zeros, Bytes(5000, '\0') + random.substr(0, 10) + zeros, 100},
+      // Tiny files, and files with nothing in common.
+      {__LINE__, "a", "b", 1},
+      {__LINE__, "a", "a", 0},
+      {__LINE__, "ab", "ba", 2},
+      {__LINE__, random.substr(0, 5000), Random(rng, 5000), 5000},
+      {__LINE__, words.substr(0, 5000), Random(rng, 5000), 5000},
+      // Text with blocks moved and lines edited: the text tuning, seeks in
+      // both directions, and short matches folded into the extra bytes.
+      {__LINE__, lines, lines.substr(60000) + lines.substr(0, 60000), 0},
+      {__LINE__, lines, Edit(rng, lines, 200), 8000},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
@@ -137,9 +164,10 @@ TEST(WriteDiffPatchTest, RoundTripsGeneratedFiles) {
 
 TEST(WriteDiffPatchTest, RandomEditsRoundTrip) {
   std::mt19937_64 rng(7);
-  for (int round = 0; round < 40; ++round) {
+  for (int round = 0; round < 60; ++round) {
     SCOPED_TRACE(round);
-    Bytes old = round % 2 ? Random(rng, rng() % 20000) : Words(rng, rng() % 20000);
+    const size_t size = rng() % 20000;
+    Bytes old = round % 3 == 0 ? Random(rng, size) : round % 3 == 1 ? Words(rng, size) : Lines(rng, size);
     Bytes newer = Edit(rng, old, static_cast<int>(rng() % 30));
     Made made = RoundTrip(old, newer);
     EXPECT_EQ(made.applyResult, 0);

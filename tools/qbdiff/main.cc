@@ -6,8 +6,10 @@
 //
 // Outputs are written to a temporary file beside the destination and renamed
 // into place only when complete, so a failed run leaves no partial file and
-// never clobbers an existing one. Failures print one line on stderr and exit
-// with status 1 (2 for a usage error).
+// never clobbers an existing one. An output that exists and is not a regular
+// file (a device, a FIFO), or that is one of the inputs, is refused before
+// anything is read. Failures print one line on stderr and exit with status 1
+// (2 for a usage error).
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -18,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <new>
 #include <string>
@@ -143,7 +146,31 @@ class Output {
   bool committed_ = false;
 };
 
+// Refuses an output path that the rename would wrongly replace: one that
+// exists and is not a regular file (renaming over /dev/null would replace the
+// device), or one that names an input (same path, or the same file through
+// another name). Returns 0 when the output may be written.
+int CheckOutput(const char* output, const char* input1, const char* input2) {
+  for (const char* input : {input1, input2}) {
+    if (strcmp(output, input) == 0) return Fail("the output %s is also an input", output);
+  }
+  struct stat target;
+  if (stat(output, &target) != 0) return 0;  // absent (or unreachable: creating it will tell)
+  if (!S_ISREG(target.st_mode)) {
+    return Fail("%s exists and is not a regular file; refusing to replace it", output);
+  }
+  for (const char* input : {input1, input2}) {
+    struct stat source;
+    if (stat(input, &source) == 0 && source.st_dev == target.st_dev &&
+        source.st_ino == target.st_ino) {
+      return Fail("the output %s is the same file as the input %s", output, input);
+    }
+  }
+  return 0;
+}
+
 int MakePatch(const char* oldPath, const char* newPath, const char* patchPath) {
+  if (CheckOutput(patchPath, oldPath, newPath) != 0) return 1;
   Buffer old, newer;
   if (!ReadWholeFile(oldPath, &old)) return Fail("cannot read %s: %s", oldPath, strerror(errno));
   if (!ReadWholeFile(newPath, &newer)) {
@@ -167,6 +194,7 @@ int MakePatch(const char* oldPath, const char* newPath, const char* patchPath) {
 }
 
 int ApplyPatchFile(const char* oldPath, const char* patchPath, const char* newPath) {
+  if (CheckOutput(newPath, oldPath, patchPath) != 0) return 1;
   Buffer old;
   if (!ReadWholeFile(oldPath, &old)) return Fail("cannot read %s: %s", oldPath, strerror(errno));
   FILE* patch = fopen(patchPath, "rb");
