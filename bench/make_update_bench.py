@@ -37,6 +37,8 @@ import sys
 import tempfile
 import time
 
+from peer_tools import ensure_tools
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 CACHE = os.path.join(HERE, "cache", "make-update")
@@ -46,18 +48,6 @@ PAIRS = [
     ("exe", "@biomejs/cli-linux-x64", "1.8.2", "1.8.3"),
     ("native", "@img/sharp-libvips-linux-x64", "1.0.2", "1.0.4"),
 ]
-
-
-def ensure_tools():
-    missing = [p for p, tool in (("xdelta3", "xdelta3"), ("zstd", "zstd"), ("xz-utils", "xz"))
-               if shutil.which(tool) is None]
-    if not missing:
-        return
-    sudo = [] if os.geteuid() == 0 else ["sudo"]
-    print("installing " + " ".join(missing), file=sys.stderr)
-    subprocess.run(sudo + ["apt-get", "update", "-qq"], check=True)
-    subprocess.run(sudo + ["apt-get", "install", "-y", "-qq", "--no-install-recommends"] + missing,
-                   check=True, env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
 
 
 def fetch(package, old, new):

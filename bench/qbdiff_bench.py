@@ -37,6 +37,8 @@ import tarfile
 import tempfile
 import time
 
+from peer_tools import ensure_tools
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 CACHE = os.path.join(HERE, "cache", "qbdiff")
 
@@ -51,18 +53,6 @@ NPM_PAIRS = [
     ("many", "webpack", "5.89.0", "5.90.0", None),
     ("exe", "@esbuild/linux-x64", "0.20.1", "0.20.2", "package/bin/esbuild"),
 ]
-
-
-def ensure_tools():
-    missing = [p for p, tool in (("xdelta3", "xdelta3"), ("zstd", "zstd"), ("xz-utils", "xz"))
-               if shutil.which(tool) is None]
-    if not missing:
-        return
-    sudo = [] if os.geteuid() == 0 else ["sudo"]
-    print("installing " + " ".join(missing), file=sys.stderr)
-    subprocess.run(sudo + ["apt-get", "update", "-qq"], check=True)
-    subprocess.run(sudo + ["apt-get", "install", "-y", "-qq", "--no-install-recommends"] + missing,
-                   check=True, env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
 
 
 def npm_file(package, version, member):

@@ -393,6 +393,20 @@ UpqWriter* upq_writer_open(const char* path, const UpqWriterOptions& options) {
   return w;
 }
 
+// Opens `source_path` for reading and checks that it is a regular file: 0,
+// or -1 with the writer failed.
+static int OpenRegularFile(UpqWriter* w, const char* source_path, int* fd, struct stat* st) {
+  *fd = open(source_path, O_RDONLY | O_CLOEXEC);
+  if (*fd < 0) {
+    return Fail(w, "%s: cannot open: %s", source_path, strerror(errno));
+  }
+  if (fstat(*fd, st) != 0 || !S_ISREG(st->st_mode)) {
+    close(*fd);
+    return Fail(w, "%s: not a regular file", source_path);
+  }
+  return 0;
+}
+
 int upq_writer_add_file(UpqWriter* w, const char* name, const char* source_path) {
   return upq_writer_add_file_encoded(w, name, source_path, w->options);
 }
@@ -402,14 +416,10 @@ int upq_writer_add_file_encoded(UpqWriter* w, const char* name, const char* sour
   if (w->failed || w->finished) {
     return -1;
   }
-  int fd = open(source_path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return Fail(w, "%s: cannot open: %s", source_path, strerror(errno));
-  }
+  int fd;
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return Fail(w, "%s: not a regular file", source_path);
+  if (OpenRegularFile(w, source_path, &fd, &st) != 0) {
+    return -1;
   }
   Source source = {fd, nullptr, static_cast<size_t>(st.st_size), 0};
   int result = AddEntry(w, name, &source, static_cast<uint32_t>(st.st_mode & 07777), encoding);
@@ -502,14 +512,10 @@ int upq_writer_add_stored(UpqWriter* w, const char* name, const char* source_pat
   if (w->names.count(name)) {
     return Fail(w, "%s: duplicate entry name", name);
   }
-  int fd = open(source_path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return Fail(w, "%s: cannot open: %s", source_path, strerror(errno));
-  }
+  int fd;
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return Fail(w, "%s: not a regular file", source_path);
+  if (OpenRegularFile(w, source_path, &fd, &st) != 0) {
+    return -1;
   }
   char what[256];
   if (!CheckStoredStream(fd, what, sizeof(what))) {
