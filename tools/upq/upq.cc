@@ -263,15 +263,15 @@ int ReadList(const char* list, const std::string& dir, const Encoding& base,
     ++line_number;
     if (line.empty()) continue;
     size_t tab = line.find('\t');
-    std::string spec = tab == std::string::npos ? "" : line.substr(0, tab);
+    std::string encodings_text = tab == std::string::npos ? "" : line.substr(0, tab);
     std::string path = tab == std::string::npos ? line : line.substr(tab + 1);
     std::vector<Encoding> encodings;
     size_t start = 0;
     do {
-      size_t bar = spec.find('|', start);
-      if (bar == std::string::npos) bar = spec.size();
+      size_t bar = encodings_text.find('|', start);
+      if (bar == std::string::npos) bar = encodings_text.size();
       Encoding encoding = base;
-      std::string alternative = spec.substr(start, bar - start);
+      std::string alternative = encodings_text.substr(start, bar - start);
       start = bar + 1;
       for (size_t t = 0; t < alternative.size();) {
         size_t space = alternative.find(' ', t);
@@ -287,7 +287,7 @@ int ReadList(const char* list, const std::string& dir, const Encoding& base,
         if (r == kBadValue) return Fail("%s:%zu: %s", list, line_number, why);
       }
       encodings.push_back(encoding);
-    } while (start <= spec.size());
+    } while (start <= encodings_text.size());
     std::string name;
     if (!Normalize(path, &name)) {
       return Fail("%s:%zu: %s: names must be relative paths without '..'", list, line_number,

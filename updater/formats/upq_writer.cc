@@ -257,9 +257,9 @@ int RecordEntry(UpqWriter* w, const char* name, uint64_t start, uint64_t length,
   return 0;
 }
 
-// Encodes one entry at the end of the archive and records it in the index.
-int AddEntry(UpqWriter* w, const char* name, Source* source, uint32_t mode,
-             const UpqWriterOptions& encoding) {
+// 0 when the writer can take an entry named `name`: not failed or finished,
+// a safe name, not taken yet. Else -1 (with the writer failed for a name).
+int CheckNewEntry(UpqWriter* w, const char* name) {
   if (w->failed || w->finished) {
     return -1;
   }
@@ -268,6 +268,15 @@ int AddEntry(UpqWriter* w, const char* name, Source* source, uint32_t mode,
   }
   if (w->names.count(name)) {
     return Fail(w, "%s: duplicate entry name", name);
+  }
+  return 0;
+}
+
+// Encodes one entry at the end of the archive and records it in the index.
+int AddEntry(UpqWriter* w, const char* name, Source* source, uint32_t mode,
+             const UpqWriterOptions& encoding) {
+  if (CheckNewEntry(w, name) != 0) {
+    return -1;
   }
   uint64_t start = w->offset;
   Sink sink = {w->file, nullptr, 0};
@@ -503,14 +512,8 @@ int CopyStream(UpqWriter* w, const char* name, int fd, uint32_t mode) {
 }  // namespace
 
 int upq_writer_add_stored(UpqWriter* w, const char* name, const char* source_path) {
-  if (w->failed || w->finished) {
+  if (CheckNewEntry(w, name) != 0) {
     return -1;
-  }
-  if (!upq_is_safe_name(name)) {
-    return Fail(w, "%s: not a safe relative entry name", name);
-  }
-  if (w->names.count(name)) {
-    return Fail(w, "%s: duplicate entry name", name);
   }
   int fd;
   struct stat st;
