@@ -1,7 +1,6 @@
 // The updater's process-wide state and the status file writer.
 #include "updater/state.h"
 
-#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>

@@ -93,7 +93,9 @@ void FlushDirectory(const char* dir) {
 int DoUpdate() {
   char archive[kMaxPath];
   FormatPath(archive, "%s/update.upq", gPatchDir);
-  const ArchiveId archive_id = IdentifyArchive(archive);
+  // Only a normal update records and compares the archive's identity: a
+  // staged one need not read the whole archive an extra time for it.
+  const ArchiveId archive_id = gStagedUpdate ? ArchiveId() : IdentifyArchive(archive);
 
   // An interrupted normal update is repaired before anything else reads or
   // copies the installation. A record that says this archive is applied
